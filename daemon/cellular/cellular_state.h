@@ -1,0 +1,23 @@
+#pragma once
+// CellularState: the process-wide cellular status that the cellular handler
+// thread fills and other threads read without a lock. Single-byte flags are
+// atomics: one writer, pollers at most once a second.
+#include <atomic>
+#include <cstdint>
+
+struct SimSlot;
+
+struct CellularState {
+    std::atomic<uint8_t> signalFound{0};
+    std::atomic<uint8_t> dataConnected{0};
+    SimSlot* currentSlot = nullptr;
+    std::atomic<uint8_t> timeSet{0};
+    std::atomic<uint8_t> simError{0};
+    char mcc[4] = {};
+    char mnc[4] = {};
+    char radioType[12] = {};
+    int32_t cellId = 0;
+    uint16_t areaCode = 0;
+};
+
+CellularState& cellularState();
