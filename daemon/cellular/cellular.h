@@ -1,0 +1,5 @@
+#pragma once
+// The cellular handler thread, SIM select line and signal.
+void cellHandlerStart();
+int simGpioInit();
+int signalBars();

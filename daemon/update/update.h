@@ -1,0 +1,5 @@
+#pragma once
+// Update packages and DSP firmware recovery.
+void checkUpdate(const char* dspVersion, const char* moduleVersion);
+int locateDspUpdateFile();
+int recoverDspFirmware();
