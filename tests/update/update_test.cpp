@@ -333,6 +333,7 @@ TEST_F(UpdatePackages, MembersEscapingTheInstallFolderWriteNothing) {
     }
     EXPECT_TRUE(logged("ERROR: update: Update file has an unsafe member: ../esc.txt"));
     EXPECT_TRUE(logged("ERROR: update: Update file has an unsafe member: out -> " + outside));
+    EXPECT_TRUE(logged("ERROR: update: Update file has an unsafe member: " + outside + "/abs.txt"));
 }
 
 TEST_F(UpdatePackages, DspArchiveEscapingTheCardWritesNothing) {
