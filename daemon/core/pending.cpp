@@ -13,11 +13,6 @@
 // --- cloud sync ---
 int runSync(int) { return -1; }
 
-// --- update packages ---
-void checkUpdate(const char*, const char*) {}
-int locateDspUpdateFile() { return 1; }
-int recoverDspFirmware() { return -1; }
-
 // --- cellular ---
 void cellHandlerStart() { logMessage("cell", LOG_WARNING, "Cellular handler not available"); }
 int simGpioInit() { return -1; }
