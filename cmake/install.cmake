@@ -21,7 +21,9 @@ foreach(prog trailnetd PicTrimApp)
 endforeach()
 
 install(PROGRAMS ${TN_DIST_DIR}/trailnetd.init DESTINATION etc/init.d RENAME trailnetd)
-install(FILES ${TN_DIST_DIR}/trailnetd_conf.json DESTINATION etc)
+# It will hold the API token: readable by root only, as the daemon creates it.
+install(FILES ${TN_DIST_DIR}/trailnetd_conf.json DESTINATION etc
+  PERMISSIONS OWNER_READ OWNER_WRITE)
 
 # Start late at boot (after the modem's own services), stop early at halt
 # and reboot, as the module's other sysvinit services are linked.

@@ -71,7 +71,9 @@ class Layout(Staged):
         subprocess.run(["sh", "-n", self.init], check=True)
 
     def test_example_config_has_every_key_in_order(self):
-        with open(os.path.join(self.stage, "etc/trailnetd_conf.json")) as f:
+        path = os.path.join(self.stage, "etc/trailnetd_conf.json")
+        self.assertEqual(os.stat(path).st_mode & 0o777, 0o600)  # will hold the token
+        with open(path) as f:
             text = f.read()
         # The daemon reads only the first line of this file.
         self.assertEqual(text.count("\n"), 1)
