@@ -1,4 +1,5 @@
 #include "cloud/camapi.h"
+#include "core/jsonutil.h"
 
 #include <curl/curl.h>
 
@@ -175,7 +176,7 @@ int camApiGetJson(const char* url, json_object** response) {
 
 int camApiPutJson(const char* url, json_object** response, json_object* body, const char* token) {
     // A PUT always carries a body; an absent one goes out as an empty object.
-    JsonRef nullBody;
+    JsonPtr nullBody;
     if (body == nullptr) {
         nullBody.reset(json_object_new_object());
         body = nullBody.get();

@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <memory>
 
 // Results of the request operations.
 enum {
@@ -35,9 +34,3 @@ int camApiDownloadFile(const char* url, const char* verb, FILE* stream, json_obj
 
 const char* camApiLastErrorText();
 long camApiLastResponseCode();
-
-// Owner of a json-c reference.
-struct JsonRelease {
-    void operator()(json_object* o) const { json_object_put(o); }
-};
-using JsonRef = std::unique_ptr<json_object, JsonRelease>;

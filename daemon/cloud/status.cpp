@@ -14,8 +14,6 @@
 
 namespace {
 
-const char kBatteryTypes[4][8] = {"AA", "12V", "LIT10", "AA_LIT"};
-
 // "310" -> 310; empty or not a number -> 0.
 int decimal(const char* text) { return static_cast<int>(strtol(text, nullptr, 10)); }
 
@@ -41,12 +39,6 @@ json_object* parsedNotifications() {
 
 }  // namespace
 
-const char* batteryTypeName(int code) {
-    // Codes outside the table (an unknown battery text) report the default type.
-    if (code < 0 || code > 3) code = 0;
-    return kBatteryTypes[code];
-}
-
 json_object* buildStatusReport() {
     const CellularState& cell = cellularState();
     logMessage("cellular", LOG_INFO, "MCC: %s MNC: %s", cell.mcc, cell.mnc);
@@ -54,6 +46,10 @@ json_object* buildStatusReport() {
     char lastUpdate[30];
     formatIsoTime(lastUpdate, sizeof lastUpdate);
     readDspStatus();
+
+    // An unknown battery text reports the default type, which the API knows.
+    const char* batteryType = batteryTypeName(getDspBatteryType());
+    if (batteryType == nullptr) batteryType = batteryTypeName(DSP_BATTERY_AA);
 
     json_object* batteries = json_object_new_array();
     json_object_array_add(batteries, json_object_new_int(getDspBatteries()));
@@ -63,7 +59,7 @@ json_object* buildStatusReport() {
     json_object_object_add(memory, "used", json_object_new_int(getDspMemoryUsed()));
 
     json_object* temperature = json_object_new_object();
-    json_object_object_add(temperature, "value", json_object_new_int(getDspTemperature()));
+    json_object_object_add(temperature, "value", json_object_new_int(getDspTemperatureValue()));
     json_object_object_add(temperature, "unit",
                            json_object_new_string(getDspTemperatureUnit() == 'F' ? "F" : "C"));
 
@@ -87,7 +83,7 @@ json_object* buildStatusReport() {
     json_object_object_add(status, "lastUpdate", json_object_new_string(lastUpdate));
     json_object_object_add(status, "batteries", batteries);
     json_object_object_add(status, "batteryType",
-                           json_object_new_string(batteryTypeName(getDspBatteryType())));
+                           json_object_new_string(batteryType));
     json_object_object_add(status, "signal", signalObject());
     json_object_object_add(status, "memory", memory);
     json_object_object_add(status, "temperature", temperature);

@@ -9,6 +9,7 @@
 #include "camera/protocol.h"
 #include "cellular/cellular_state.h"
 #include "cloud/camapi.h"
+#include "core/jsonutil.h"
 #include "cloud/requests.h"
 #include "cloud/status.h"
 #include "cloud/uploads.h"
@@ -83,7 +84,7 @@ int requestToken(char* token) {
     apiUrl(url, sizeof url, "token");
     json_object* raw = nullptr;
     int result = camApiGetJson(url, &raw);
-    JsonRef answer(raw);
+    JsonPtr answer(raw);
     if (result == CAMAPI_DONE) {
         json_object* value = nullptr;
         if (json_object_object_get_ex(answer.get(), "token", &value) &&
@@ -136,7 +137,7 @@ int addRequestAcks(json_object* body) {
 }
 
 int syncWithCloud(char* token, int firstSync) {
-    JsonRef body(json_object_new_object());
+    JsonPtr body(json_object_new_object());
     json_object_object_add(body.get(), "status", buildStatusReport());
     addUploadList(body.get(), firstSync);
     addRequestAcks(body.get());
@@ -151,7 +152,7 @@ int syncWithCloud(char* token, int firstSync) {
         json_object* raw = nullptr;
         bool ok = putCamera(url, body.get(), token, &raw);
         body.reset();
-        JsonRef answer(raw);
+        JsonPtr answer(raw);
         if (!ok) return -1;
 
         json_object* member = nullptr;

@@ -11,6 +11,7 @@
 
 #include "camera/protocol.h"
 #include "cloud/camapi.h"
+#include "core/jsonutil.h"
 #include "core/config.h"
 #include "core/log.h"
 #include "core/rootpath.h"
@@ -187,7 +188,7 @@ int addUploadList(json_object* body, int firstSync) {
     if (sdcardState() != SDCARD_RW) return -1;
     if (count <= 0) return -2;
 
-    JsonRef array(json_object_new_array());
+    JsonPtr array(json_object_new_array());
     for (int i = 0; i < count; i++) {
         std::string path = transmitPath(entries[i].name);
         struct stat st;

@@ -9,9 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "camera/dsp_files.h"
 #include "cellular/cellular_state.h"
 #include "core/config.h"
 #include "core/identity.h"
+#include "core/jsonutil.h"
 #include "support/cloudsim.h"
 #include "support/roottree.h"
 
@@ -30,6 +32,7 @@ protected:
         root.mountCard(1);
         root.mkdirs("/media/sdcard/TRANSMIT");
         daemonConfig() = DaemonConfig{};
+        resetDspFiles();
         snprintf(daemonConfig().host, sizeof daemonConfig().host, "%s", sim().hostPort().c_str());
         daemonConfig().transmitUser = true;
         daemonConfig().transmitAuto = true;
@@ -90,5 +93,5 @@ protected:
 
 private:
     static inline CloudSim* sim_ = nullptr;
-    JsonPtr seen_;
+    CloudSimJson seen_;
 };

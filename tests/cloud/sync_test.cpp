@@ -134,7 +134,7 @@ TEST_F(Sync, BatchSizeFollowsHowUploadsWent) {
                                  : "{}";
         sim().setScenario(faults);
         daemonConfig().uploadPictureCount = c.count;
-        JsonRef slots(json_object_new_array());
+        JsonPtr slots(json_object_new_array());
         for (int i = 0; i < c.files; i++) {
             std::string name = "b" + std::to_string(i) + ".jpg";
             picture(name, 100 + i);
@@ -187,7 +187,7 @@ TEST_F(Sync, TransmitFolderHousekeeping) {
     picture("empty.jpg", 0);
     picture("a.jpg", 10);
     root.mkdirs("/media/sdcard/TRANSMIT/sub");
-    JsonRef body(json_object_new_object());
+    JsonPtr body(json_object_new_object());
     EXPECT_EQ(addUploadList(body.get(), 0), 1);
     EXPECT_STREQ(json_object_to_json_string(body.get()), R"({ "uploads": [ { "name": "a.jpg", "size": 10 } ] })");
     EXPECT_FALSE(inTransmit("empty.jpg"));
@@ -195,7 +195,7 @@ TEST_F(Sync, TransmitFolderHousekeeping) {
 
     // Not permitted to transmit: pictures of the batch are dropped.
     daemonConfig().transmitAuto = false;
-    JsonRef body2(json_object_new_object());
+    JsonPtr body2(json_object_new_object());
     EXPECT_EQ(addUploadList(body2.get(), 0), -2);
     EXPECT_FALSE(inTransmit("a.jpg"));
     EXPECT_EQ(json_object_object_length(body2.get()), 0);
@@ -253,6 +253,8 @@ TEST_F(Sync, AcknowledgementsGoOutOnceInOneRequestsObject) {
     EXPECT_STREQ(json_object_to_json_string(requests),
                  R"({ "update": { "execute": false }, "log": { "execute": false } })");
     EXPECT_EQ(getRequestUpdateReset(), 0);
+    EXPECT_NE(root.read("/etc/trailnetd_conf.json").find("\"requestUpdateReset\":0"), std::string::npos)
+        << root.read("/etc/trailnetd_conf.json");
     EXPECT_EQ(runSync(0), 0);
     EXPECT_EQ(member(member(seen("/camapi/v3/camera/")[1], "json"), "requests"), nullptr);
 }

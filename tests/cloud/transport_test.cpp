@@ -23,14 +23,14 @@ protected:
     std::string token() {
         json_object* answer = nullptr;
         EXPECT_EQ(camApiGetJson(url("/camapi/v3/token/861234567890123").c_str(), &answer), 1);
-        JsonRef owned(answer);
+        JsonPtr owned(answer);
         return str(answer, "token");
     }
 };
 
 TEST(TransportHandle, RequestsOutsideTheSyncWindowReturnMinusOne) {
     json_object* answer = nullptr;
-    JsonRef body(json_object_new_object());
+    JsonPtr body(json_object_new_object());
     EXPECT_EQ(camApiGetJson("https://127.0.0.1:1/", &answer), -1);
     EXPECT_EQ(camApiPutJson("https://127.0.0.1:1/", nullptr, body.get(), ""), -1);
     EXPECT_EQ(camApiUploadFile("https://127.0.0.1:1/", "PUT", stdin, 0, nullptr), -1);
@@ -45,12 +45,12 @@ TEST(TransportHandle, RequestsOutsideTheSyncWindowReturnMinusOne) {
 TEST_F(Transport, JsonAnswersOfEveryShape) {
     std::string t = token();
     EXPECT_EQ(t, "tok-1");
-    JsonRef body(json_object_new_object());
+    JsonPtr body(json_object_new_object());
 
     // An HTTP error still completes the exchange; the caller reads the code.
     json_object* answer = nullptr;
     EXPECT_EQ(camApiPutJson(camera().c_str(), &answer, body.get(), "wrong"), 1);
-    JsonRef a1(answer);
+    JsonPtr a1(answer);
     EXPECT_EQ(camApiLastResponseCode(), 401);
     EXPECT_EQ(str(answer, "error"), "unauthorized");
 
@@ -71,7 +71,7 @@ TEST_F(Transport, JsonAnswersOfEveryShape) {
     EXPECT_EQ(answer, nullptr);
     EXPECT_STREQ(camApiLastErrorText(), "Answer larger than 1048576 bytes");
     EXPECT_EQ(camApiGetJson(url("/camapi/v3/token/x").c_str(), &answer), 1);  // under the cap
-    JsonRef big(answer);
+    JsonPtr big(answer);
     EXPECT_EQ(str(answer, "pad").size(), 1000000u - 10);
     // Dropped twice: libcurl retries once when a reused connection dies.
     EXPECT_EQ(camApiGetJson(url("/camapi/v3/token/x").c_str(), &answer), 0);  // dropped
@@ -81,7 +81,7 @@ TEST_F(Transport, JsonAnswersOfEveryShape) {
 
 TEST_F(Transport, PutSendsBearerAndJsonAndMayDiscardTheAnswer) {
     std::string t = token();
-    JsonRef body(json_tokener_parse(R"({"status": {"a": 1}})"));
+    JsonPtr body(json_tokener_parse(R"({"status": {"a": 1}})"));
     EXPECT_EQ(camApiPutJson(camera().c_str(), nullptr, body.get(), t.c_str()), 1);
     EXPECT_EQ(camApiLastResponseCode(), 200);
     EXPECT_EQ(camApiPutJson(camera().c_str(), nullptr, body.get(), ""), 1);
@@ -108,9 +108,9 @@ TEST_F(Transport, TlsPeerIsVerifiedAgainstTheRootTreeBundle) {
 TEST_F(Transport, UploadStreamsTheFileAndSetsHeadersOnlyWhenGiven) {
     std::string bytes = picture("p.jpg", 300000);
     std::string path = root.path("/media/sdcard/TRANSMIT/p.jpg");
-    JsonRef headers(json_tokener_parse(
+    JsonPtr headers(json_tokener_parse(
         R"([{"name": "x-one", "value": "1"}, {"value": "no name"}, {"name": "x-two", "value": "2"}])"));
-    JsonRef empty(json_object_new_array());
+    JsonPtr empty(json_object_new_array());
     struct Case {
         const char* name;
         const char* verb;
@@ -146,7 +146,7 @@ TEST_F(Transport, DownloadWritesTheBodyToTheStream) {
     sim().putFile("pkg.bin", bytes);
     std::string path = root.path("/usrdata/pkg.bin");
     FILE* f = fopen(path.c_str(), "w+b");
-    JsonRef headers(json_tokener_parse(R"([{"name": "x-dl", "value": "yes"}])"));
+    JsonPtr headers(json_tokener_parse(R"([{"name": "x-dl", "value": "yes"}])"));
     EXPECT_EQ(camApiDownloadFile(url("/files/pkg.bin").c_str(), "GET", f, headers.get()), 1);
     fclose(f);
     EXPECT_TRUE(root.read("/usrdata/pkg.bin") == bytes);
