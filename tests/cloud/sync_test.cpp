@@ -253,7 +253,7 @@ TEST_F(Sync, AcknowledgementsGoOutOnceInOneRequestsObject) {
     EXPECT_STREQ(json_object_to_json_string(requests),
                  R"({ "update": { "execute": false }, "log": { "execute": false } })");
     EXPECT_EQ(getRequestUpdateReset(), 0);
-    EXPECT_NE(root.read("/etc/trailnetd_conf.json").find("\"requestUpdateReset\":0"), std::string::npos)
+    EXPECT_NE(root.read("/etc/trailnetd_conf.json").find("\"requestUpdateReset\": 0,"), std::string::npos)
         << root.read("/etc/trailnetd_conf.json");
     EXPECT_EQ(runSync(0), 0);
     EXPECT_EQ(member(member(seen("/camapi/v3/camera/")[1], "json"), "requests"), nullptr);
