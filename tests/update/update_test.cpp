@@ -373,6 +373,27 @@ TEST_F(UpdatePackages, PathsWithBlankQuoteAndSemicolonStayWhole) {
     EXPECT_NE(stat("pwned", &st), 0);
 }
 
+// ---------------------------------------------------------------- the helper script
+
+TEST_F(UpdatePackages, HelperScriptBuildsAnInstallablePackage) {
+    const std::string module = stage({{"bin/app", "scripted"},
+                                      {"post_update_script.sh", "#!/bin/sh\ntouch \"$TRAILNETD_ROOT/trace\"\n"}});
+    const std::string dsp = root.path("/build/dsp.zip");
+    std::ofstream(dsp, std::ios::binary) << dspZip({{"ISP.BIN", "helper isp"}});
+    const std::string out = root.path("/build/helper.tar.gz");
+    sh(std::string(MAKE_UPDATE_PACKAGE) + " --modem-version 1.4.0 --dsp-version V2.0.0 --dsp " + q(dsp) +
+       " --keep --encrypt " + q(out) + " " + q(module) + " >/dev/null");
+    onCard(out, "update.tar.gz");
+    checkUpdate("V1.9.9", "1.3.0");
+
+    EXPECT_TRUE(logged("Update file decrypted successfully"));
+    EXPECT_EQ(root.read("/usrdata/bin/app"), "scripted");
+    EXPECT_TRUE(root.exists("/trace"));
+    EXPECT_EQ(root.read("/media/sdcard/ISP.BIN"), "helper isp");
+    EXPECT_STREQ(getDspWantedVersion(), "V2.0.0");
+    EXPECT_TRUE(root.exists("/media/sdcard/update.tar.gz"));  // --keep
+}
+
 // ---------------------------------------------------------------- recovery
 
 TEST_F(UpdatePackages, LocateDspUpdateFile) {
