@@ -12,7 +12,7 @@ TEST(CloudSimHarness, StartsHandsOverItsCaAndAnswersControl) {
     sim.setScenario(R"({"token": "t1"})");
     sim.putFile("a.bin", std::string("x\0y", 3));
     sim.reset();
-    JsonPtr seen = sim.requests();
+    CloudSimJson seen = sim.requests();
     ASSERT_TRUE(json_object_is_type(seen.get(), json_type_array));
     EXPECT_EQ(json_object_array_length(seen.get()), 0u);
 }

@@ -16,10 +16,10 @@
 #include <stdexcept>
 #include <string>
 
-struct JsonPut {
+struct CloudSimJsonPut {
     void operator()(json_object* o) const { json_object_put(o); }
 };
-using JsonPtr = std::unique_ptr<json_object, JsonPut>;
+using CloudSimJson = std::unique_ptr<json_object, CloudSimJsonPut>;
 
 class CloudSim {
 public:
@@ -46,7 +46,7 @@ public:
         close(fds[1]);
         std::string line = readLine(fds[0], 60000);
         close(fds[0]);
-        JsonPtr ready(json_tokener_parse(line.c_str()));
+        CloudSimJson ready(json_tokener_parse(line.c_str()));
         json_object* port = nullptr;
         if (!ready || !json_object_object_get_ex(ready.get(), "port", &port)) {
             stop();
@@ -79,7 +79,7 @@ public:
         control("PUT", "/_sim/files/" + name, bytes);
     }
     // Every API request the simulator saw, oldest first (a JSON array).
-    JsonPtr requests() { return JsonPtr(json_tokener_parse(control("GET", "/_sim/requests", "").c_str())); }
+    CloudSimJson requests() { return CloudSimJson(json_tokener_parse(control("GET", "/_sim/requests", "").c_str())); }
 
 private:
     static std::string readLine(int fd, int timeoutMs) {
