@@ -21,6 +21,9 @@
 #include "jpeg-data.h"
 
 // ---- image buffer pool ----------------------------------------------------
+// Freed large buffers are kept for the next request of about their size. The
+// kept and the live buffers together never exceed the most the stage has had
+// live at once, so keeping costs no memory beyond a run without the pool.
 
 namespace {
 
@@ -32,49 +35,85 @@ struct alignas(16) BufferHeader {
 constexpr size_t kKeptBuffers = 8;
 constexpr size_t kKeepFrom = 64 * 1024;  // small buffers go straight back
 
-BufferHeader* keptBuffers[kKeptBuffers];
-size_t bufferLimit;
+struct BufferPool {
+    BufferHeader* kept[kKeptBuffers];
+    size_t keptBytes;
+    size_t liveBytes;
+    size_t highWater;  // most bytes live at once since the last release
+    size_t limit;
+};
+BufferPool pool;
 
 BufferHeader* headerOf(void* p) { return static_cast<BufferHeader*>(p) - 1; }
+
+bool dropLargestKept() {
+    BufferHeader** largest = nullptr;
+    for (BufferHeader*& b : pool.kept)
+        if (b && (!largest || b->capacity > (*largest)->capacity)) largest = &b;
+    if (!largest) return false;
+    pool.keptBytes -= (*largest)->capacity;
+    free(*largest);
+    *largest = nullptr;
+    return true;
+}
 
 }  // namespace
 
 void ImageBufferRelease(void) {
-    for (BufferHeader*& b : keptBuffers) {
+    for (BufferHeader*& b : pool.kept) {
         free(b);
         b = nullptr;
     }
+    pool.keptBytes = 0;
+    pool.highWater = pool.liveBytes;
 }
 
-void ImageBufferSetLimit(size_t bytes) { bufferLimit = bytes; }
+void ImageBufferSetLimit(size_t bytes) { pool.limit = bytes; }
 
 void* ImageBufferAlloc(size_t size) {
-    if (bufferLimit && size > bufferLimit) return nullptr;
+    if (pool.limit && size > pool.limit) return nullptr;
+    // A kept buffer fits when it is not much larger than asked for.
     BufferHeader** best = nullptr;
-    for (BufferHeader*& b : keptBuffers)
-        if (b && b->capacity >= size && (!best || b->capacity < (*best)->capacity)) best = &b;
+    for (BufferHeader*& b : pool.kept)
+        if (b && b->capacity >= size && b->capacity - size <= size / 4 &&
+            (!best || b->capacity < (*best)->capacity))
+            best = &b;
     if (best) {
         BufferHeader* h = *best;
         *best = nullptr;
+        pool.keptBytes -= h->capacity;
+        pool.liveBytes += h->capacity;
+        if (pool.liveBytes > pool.highWater) pool.highWater = pool.liveBytes;
         return h + 1;
     }
-    // Nothing kept fits: give the kept buffers back first, so a larger picture
-    // never has the last picture's buffers on top of its own.
-    ImageBufferRelease();
-    if (size > SIZE_MAX - sizeof(BufferHeader)) return nullptr;
+    if (size > SIZE_MAX - sizeof(BufferHeader) - pool.liveBytes) return nullptr;
+    size_t need = pool.liveBytes + size;
+    if (need > pool.highWater) pool.highWater = need;
+    while (pool.keptBytes + need > pool.highWater && dropLargestKept()) {
+    }
+
     auto* h = static_cast<BufferHeader*>(malloc(sizeof(BufferHeader) + size));
-    if (!h) return nullptr;
+    if (!h) {
+        // Kept buffers may be what stands in the way.
+        while (dropLargestKept()) {
+        }
+        h = static_cast<BufferHeader*>(malloc(sizeof(BufferHeader) + size));
+        if (!h) return nullptr;
+    }
     h->capacity = size;
+    pool.liveBytes += size;
     return h + 1;
 }
 
 void ImageBufferFree(void* p) {
     if (!p) return;
     BufferHeader* h = headerOf(p);
+    pool.liveBytes -= h->capacity;
     if (h->capacity >= kKeepFrom) {
-        for (BufferHeader*& b : keptBuffers) {
+        for (BufferHeader*& b : pool.kept) {
             if (!b) {
                 b = h;
+                pool.keptBytes += h->capacity;
                 return;
             }
         }

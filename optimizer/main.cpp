@@ -69,13 +69,14 @@ int main(int argc, char** argv) {
     snprintf(api.host, sizeof api.host, "%s", argv[6]);
     api.port = static_cast<int32_t>(strtol(argv[7], nullptr, 10));
 
-    snprintf(LoggerFilePath, sizeof LoggerFilePath, "%slog.txt", path);
+    // Fits: the folder was checked against the logger's path above.
+    if (snprintf(LoggerFilePath, sizeof LoggerFilePath, "%slog.txt", path) < 0) return 0;
     printf("START PROGRAM 2.0\n");
 
     int code = 1;
     char tokenFile[PATH_SIZE];
-    snprintf(tokenFile, sizeof tokenFile, "%s.token", path);
-    if (!readToken(tokenFile, api.token)) {
+    bool named = snprintf(tokenFile, sizeof tokenFile, "%s.token", path) < PATH_SIZE;
+    if (!named || !readToken(tokenFile, api.token)) {
         LogError("Could not read token");
     } else if (ImageHelperProcessFiles(path, &image) == 0) {
         code = 0;
