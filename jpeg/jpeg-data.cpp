@@ -281,13 +281,13 @@ int jpeg_data_save_file(JPEGFileData* data, const char* path) {
     if (!buildImage(data, img)) return 0;
     std::unique_ptr<unsigned char, decltype(&free)> bytes(img.bytes, &free);
 
-    // Write beside the file and rename over it, so a full card or a failed
-    // open never costs the picture that is already there.
+    // Write beside the file and rename over it, so a full card, a failed open
+    // or a power cut never costs the picture that is already there.
     std::string tmp = std::string(path) + ".part";
     FilePtr f(fopen(tmp.c_str(), "wb"));
     if (!f) return 0;
     size_t written = fwrite(bytes.get(), 1, img.size, f.get());
-    bool ok = written == img.size && fflush(f.get()) == 0;
+    bool ok = written == img.size && fflush(f.get()) == 0 && fsync(fileno(f.get())) == 0;
     ok = (fclose(f.release()) == 0) && ok;
     if (!ok || rename(tmp.c_str(), path) != 0) {
         unlink(tmp.c_str());
