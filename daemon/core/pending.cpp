@@ -69,8 +69,3 @@ void cellHandlerStart() { logMessage("cell", LOG_WARNING, "Cellular handler not 
 int simGpioInit() { return -1; }
 int signalBars() { return -1; }
 
-// --- power and modem identity ---
-int shell_run(const char*, ...) { return -1; }
-int module_power_down(int) { return 0; }
-int file_missing(const char*) { return -1; }
-void readModemIdentity() {}
