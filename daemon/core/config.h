@@ -36,16 +36,29 @@ enum {
 enum { DSP_RECOVERY_NONE = 0, DSP_RECOVERY_ZIP = 1, DSP_RECOVERY_TARXZ = 2 };
 
 extern const char* const kDefaultApiHost;
+// The DSP firmware an installed package expects when nothing else is known.
+extern const char* const kDefaultDspWantedVersion;
 
 // The process-wide record (zero at start). Writers use the accessors.
 DaemonConfig& daemonConfig();
 
+// Start-up only, with the SD card mounted read-write: reads the file (which
+// is then rewritten with all fifteen keys) and applies a configuration
+// request file "CONFIG.REQ" (once, then deleted) or "CONFIGPR.REQ" (at
+// every start) from the card.
 void loadDaemonConfig();
-// Writes the whole record; 1 on success, 0 when the file could not be written.
+// Writes the whole record, replacing the file atomically (mode 0600: it
+// holds the API token). 1 on success; 0 when the file could not be written,
+// logged as an ERROR, the values in memory staying valid.
 int saveDaemonConfig();
 
+// Copies the API host, or the built-in default when none is set, into
+// `buffer` of `n` bytes (at most n-1 characters, always terminated).
 void getApiHost(char* buffer, size_t n);
-void setS3Token(const char* text);
+// Takes a token of at most 64 characters (no save) and returns 1; a longer
+// one can only fail at the cloud, so it is refused with an ERROR line,
+// keeping the old token, and 0 is returned.
+int setS3Token(const char* text);
 void getS3Token(char* buffer);  // 65 bytes
 void raiseUploadPictureCount(int n);
 void setUploadPictureCount(int n);
@@ -62,6 +75,11 @@ const char* getDspVersion();
 const char* getDspWantedVersion();
 int getRequestUpdateReset();
 int getRequestDspUpdate();
+
+// Sets the API host (at most 256 characters) and returns 1; a longer name is
+// refused with an ERROR line, keeping the old host, and 0 is returned. No
+// save.
+int setApiHost(const char* text);
 
 // Not persisted.
 bool isCellularEnabled();

@@ -1,0 +1,235 @@
+#include "cloud/camapi.h"
+#include "core/jsonutil.h"
+
+#include <curl/curl.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "core/rootpath.h"
+
+namespace {
+
+// The transfer handle and the result of the last transfer, process-wide.
+struct Transport {
+    CURL* handle = nullptr;
+    CURLcode lastResult = CURLE_OK;
+    bool lastTooLarge = false;  // the last JSON answer passed kCamApiMaxJsonBody
+};
+
+Transport& transport() {
+    static Transport t;
+    return t;
+}
+
+// Response body: grows chunk by chunk to its exact size plus a terminator.
+struct ResponseBuffer {
+    char* data = nullptr;
+    size_t length = 0;
+    bool tooLarge = false;
+    ResponseBuffer() {
+        data = static_cast<char*>(malloc(1));
+        if (data != nullptr) data[0] = '\0';
+    }
+    ~ResponseBuffer() { free(data); }
+    ResponseBuffer(const ResponseBuffer&) = delete;
+    ResponseBuffer& operator=(const ResponseBuffer&) = delete;
+};
+
+struct SlistFree {
+    void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+};
+using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
+
+const long kJsonTimeout = 90;
+const long kUploadTimeout = 60;
+const long kDownloadTimeout = 540;
+
+size_t accumulate(char* chunk, size_t size, size_t count, void* slot) {
+    size_t n = size * count;
+    auto* buffer = static_cast<ResponseBuffer*>(slot);
+    if (buffer == nullptr) return n;
+    if (buffer->length + n > kCamApiMaxJsonBody) {
+        buffer->tooLarge = true;
+        return 0;
+    }
+    char* grown = static_cast<char*>(realloc(buffer->data, buffer->length + n + 1));
+    if (grown == nullptr) return 0;
+    buffer->data = grown;
+    memcpy(buffer->data + buffer->length, chunk, n);
+    buffer->length += n;
+    buffer->data[buffer->length] = '\0';
+    return n;
+}
+
+size_t writeToStream(char* chunk, size_t size, size_t count, void* stream) {
+    return fwrite(chunk, size, count, static_cast<FILE*>(stream)) * size;
+}
+
+// Example element: {"name": "x-amz-acl", "value": "private"} -> "x-amz-acl: private".
+// Entries without both strings, and lines that would not fit the line
+// buffer, are left out rather than sent cut.
+HeaderList headerList(json_object* headers, size_t lineSize) {
+    curl_slist* list = nullptr;
+    if (headers == nullptr || !json_object_is_type(headers, json_type_array)) return HeaderList();
+    std::string line;
+    size_t n = json_object_array_length(headers);
+    for (size_t i = 0; i < n; i++) {
+        json_object* entry = json_object_array_get_idx(headers, i);
+        json_object* name = nullptr;
+        json_object* value = nullptr;
+        if (!json_object_object_get_ex(entry, "name", &name) ||
+            !json_object_object_get_ex(entry, "value", &value) ||
+            !json_object_is_type(name, json_type_string) ||
+            !json_object_is_type(value, json_type_string))
+            continue;
+        line.assign(json_object_get_string(name));
+        line += ": ";
+        line += json_object_get_string(value);
+        if (line.size() >= lineSize) continue;
+        curl_slist* grown = curl_slist_append(list, line.c_str());
+        if (grown == nullptr) break;
+        list = grown;
+    }
+    return HeaderList(list);
+}
+
+void commonOptions(CURL* h, const char* url, const std::string& caFile, long timeout) {
+    curl_easy_setopt(h, CURLOPT_URL, url);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(h, CURLOPT_CAINFO, caFile.c_str());
+    curl_easy_setopt(h, CURLOPT_VERBOSE, 0L);
+    curl_easy_setopt(h, CURLOPT_TIMEOUT, timeout);
+}
+
+int perform(CURL* h) {
+    Transport& t = transport();
+    t.lastResult = curl_easy_perform(h);
+    return t.lastResult == CURLE_OK ? CAMAPI_DONE : CAMAPI_FAILED;
+}
+
+// The whole body through the json-c tokenizer; nullptr when it is not JSON.
+json_object* parseBody(const ResponseBuffer& buffer) {
+    json_tokener* tok = json_tokener_new();
+    if (tok == nullptr) return nullptr;
+    json_object* value = json_tokener_parse_ex(tok, buffer.data, static_cast<int>(buffer.length));
+    if (json_tokener_get_error(tok) != json_tokener_success) {
+        json_object_put(value);
+        value = nullptr;
+    }
+    json_tokener_free(tok);
+    return value;
+}
+
+int jsonRequest(const char* url, json_object** response, json_object* body, const char* token) {
+    Transport& t = transport();
+    if (t.handle == nullptr) return CAMAPI_NO_HANDLE;
+    ResponseBuffer buffer;
+    if (buffer.data == nullptr) return CAMAPI_NO_MEMORY;
+    HeaderList headers;
+    if (body != nullptr) {
+        char auth[1024];
+        snprintf(auth, sizeof auth, "Authorization: Bearer %s", token != nullptr ? token : "");
+        headers.reset(curl_slist_append(nullptr, auth));
+        if (headers) curl_slist_append(headers.get(), "Content-Type: application/json");
+    }
+    curl_easy_reset(t.handle);
+    const std::string caFile = rootPath("/usrdata/cacert.pem");
+    commonOptions(t.handle, url, caFile, kJsonTimeout);
+    if (body != nullptr) {
+        curl_easy_setopt(t.handle, CURLOPT_CUSTOMREQUEST, "PUT");
+        curl_easy_setopt(t.handle, CURLOPT_HTTPHEADER, headers.get());
+        curl_easy_setopt(t.handle, CURLOPT_POSTFIELDS, json_object_to_json_string(body));
+    }
+    curl_easy_setopt(t.handle, CURLOPT_WRITEFUNCTION, accumulate);
+    curl_easy_setopt(t.handle, CURLOPT_WRITEDATA, response != nullptr ? &buffer : nullptr);
+    int result = perform(t.handle);
+    t.lastTooLarge = buffer.tooLarge;
+    // The list dies with this frame: make sure the handle keeps no pointer to it.
+    curl_easy_setopt(t.handle, CURLOPT_HTTPHEADER, nullptr);
+    if (result == CAMAPI_DONE && response != nullptr) *response = parseBody(buffer);
+    return result;
+}
+
+}  // namespace
+
+bool camApiInit() {
+    Transport& t = transport();
+    curl_global_init(CURL_GLOBAL_ALL);
+    if (t.handle == nullptr) t.handle = curl_easy_init();
+    return t.handle != nullptr;
+}
+
+void camApiCleanup() {
+    Transport& t = transport();
+    if (t.handle != nullptr) {
+        curl_easy_cleanup(t.handle);
+        t.handle = nullptr;
+    }
+    curl_global_cleanup();
+}
+
+int camApiGetJson(const char* url, json_object** response) {
+    return jsonRequest(url, response, nullptr, nullptr);
+}
+
+int camApiPutJson(const char* url, json_object** response, json_object* body, const char* token) {
+    // A PUT always carries a body; an absent one goes out as an empty object.
+    JsonPtr nullBody;
+    if (body == nullptr) {
+        nullBody.reset(json_object_new_object());
+        body = nullBody.get();
+        if (body == nullptr) return CAMAPI_NO_MEMORY;
+    }
+    return jsonRequest(url, response, body, token);
+}
+
+int camApiUploadFile(const char* url, const char* verb, FILE* stream, int32_t size,
+                     json_object* headers) {
+    Transport& t = transport();
+    if (t.handle == nullptr) return CAMAPI_NO_HANDLE;
+    HeaderList list = headerList(headers, 4096);
+    curl_easy_reset(t.handle);
+    const std::string caFile = rootPath("/usrdata/cacert.pem");
+    commonOptions(t.handle, url, caFile, kUploadTimeout);
+    curl_easy_setopt(t.handle, CURLOPT_CUSTOMREQUEST, verb);
+    if (headers != nullptr) curl_easy_setopt(t.handle, CURLOPT_HTTPHEADER, list.get());
+    curl_easy_setopt(t.handle, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(t.handle, CURLOPT_READDATA, stream);
+    curl_easy_setopt(t.handle, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
+    int result = perform(t.handle);
+    t.lastTooLarge = false;
+    curl_easy_setopt(t.handle, CURLOPT_HTTPHEADER, nullptr);
+    return result;
+}
+
+int camApiDownloadFile(const char* url, const char* verb, FILE* stream, json_object* headers) {
+    Transport& t = transport();
+    if (t.handle == nullptr) return CAMAPI_NO_HANDLE;
+    HeaderList list = headerList(headers, 1024);
+    curl_easy_reset(t.handle);
+    const std::string caFile = rootPath("/usrdata/cacert.pem");
+    commonOptions(t.handle, url, caFile, kDownloadTimeout);
+    curl_easy_setopt(t.handle, CURLOPT_CUSTOMREQUEST, verb);
+    curl_easy_setopt(t.handle, CURLOPT_HTTPHEADER, list.get());
+    curl_easy_setopt(t.handle, CURLOPT_WRITEFUNCTION, writeToStream);
+    curl_easy_setopt(t.handle, CURLOPT_WRITEDATA, stream);
+    int result = perform(t.handle);
+    t.lastTooLarge = false;
+    curl_easy_setopt(t.handle, CURLOPT_HTTPHEADER, nullptr);
+    return result;
+}
+
+const char* camApiLastErrorText() {
+    const Transport& t = transport();
+    if (t.lastTooLarge) return "Answer larger than 1048576 bytes";
+    return curl_easy_strerror(t.lastResult);
+}
+
+long camApiLastResponseCode() {
+    const Transport& t = transport();
+    long code = 0;
+    if (t.handle != nullptr) curl_easy_getinfo(t.handle, CURLINFO_RESPONSE_CODE, &code);
+    return code;
+}

@@ -1,0 +1,215 @@
+#include "cloud/sync.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "camera/dsp_files.h"
+#include "camera/protocol.h"
+#include "cellular/cellular_state.h"
+#include "cloud/camapi.h"
+#include "core/jsonutil.h"
+#include "cloud/requests.h"
+#include "cloud/status.h"
+#include "cloud/uploads.h"
+#include "core/config.h"
+#include "core/identity.h"
+#include "core/log.h"
+
+namespace {
+
+const int kSyncBudget = 180;
+const size_t kTokenSize = 65;
+
+void apiUrl(char* url, size_t size, const char* resource) {
+    char host[256];
+    getApiHost(host, sizeof host);
+    snprintf(url, size, "https://%s/camapi/v3/%s/%s", host, resource, modemImei());
+}
+
+// A maintenance request is carried out only when it says so and says what.
+bool executable(json_object* request) {
+    json_object* execute = nullptr;
+    json_object* content = nullptr;
+    return json_object_object_get_ex(request, "execute", &execute) &&
+           json_object_is_type(execute, json_type_boolean) && json_object_get_boolean(execute) &&
+           json_object_object_get_ex(request, "content", &content);
+}
+
+// Fixed order: update, updateModem, updateSim, log, pictures.
+void serveRequests(json_object* requests, const char* url, const char* token) {
+    json_object* r = nullptr;
+    if (json_object_object_get_ex(requests, "update", &r) && executable(r)) serveUpdateRequest(r);
+    if (json_object_object_get_ex(requests, "updateModem", &r) && executable(r))
+        serveModemUpdateRequest(r);
+    if (json_object_object_get_ex(requests, "updateSim", &r) && executable(r))
+        serveSimUpdateRequest(r);
+    if (json_object_object_get_ex(requests, "log", &r) && executable(r)) serveLogRequest(r);
+    json_object* content = nullptr;
+    if (json_object_object_get_ex(requests, "pictures", &r) &&
+        json_object_object_get_ex(r, "content", &content))
+        serveHdRequests(r, url, token);
+}
+
+void resetToken(char* token) {
+    memset(token, 0, kTokenSize);
+    logMessage("camapi", LOG_INFO, "Reset token");
+    setS3Token(token);
+    saveDaemonConfig();
+}
+
+// One camera PUT; true when the exchange succeeded with a 2xx answer.
+bool putCamera(const char* url, json_object* body, char* token, json_object** answer) {
+    int result = camApiPutJson(url, answer, body, token);
+    if (result == CAMAPI_NO_HANDLE || result == CAMAPI_NO_MEMORY) {
+        logMessage("PutCamera", LOG_ERROR, "Put camera failed: Curl fatal error");
+        return false;
+    }
+    long code = camApiLastResponseCode();
+    if (result == CAMAPI_DONE && code >= 200 && code <= 299) return true;
+    // A revoked token is only ever renewed if it is forgotten here.
+    if (code == 401 || code == 403) resetToken(token);
+    if (result == CAMAPI_DONE)
+        logMessage("PutCamera", LOG_ERROR, "Put camera failed: HTTP %ld", code);
+    else
+        logMessage("PutCamera", LOG_ERROR, "Put camera failed: %s", camApiLastErrorText());
+    return false;
+}
+
+}  // namespace
+
+int requestToken(char* token) {
+    char url[1024];
+    apiUrl(url, sizeof url, "token");
+    json_object* raw = nullptr;
+    int result = camApiGetJson(url, &raw);
+    JsonPtr answer(raw);
+    if (result == CAMAPI_DONE) {
+        json_object* value = nullptr;
+        if (json_object_object_get_ex(answer.get(), "token", &value) &&
+            json_object_is_type(value, json_type_string)) {
+            const char* text = json_object_get_string(value);
+            // A cut token would only be refused by the API on every sync.
+            if (strlen(text) >= kTokenSize) {
+                logMessage("token", LOG_ERROR, "Get token failed: token longer than %zu characters",
+                           kTokenSize - 1);
+                return -1;
+            }
+            snprintf(token, kTokenSize, "%s", text);
+            logMessage("token", LOG_INFO, "Get token success");
+            setS3Token(token);
+            return 0;
+        }
+        logMessage("token", LOG_ERROR, "Get token failed: -1");
+        return -1;
+    }
+    if (result == CAMAPI_FAILED)
+        logMessage("token", LOG_ERROR, "Get token failed: %s", camApiLastErrorText());
+    else
+        logMessage("token", LOG_ERROR, "Get token failed: Fatal CURL error");
+    return -1;
+}
+
+int addRequestAcks(json_object* body) {
+    static const struct {
+        int bit;
+        const char* name;
+    } kAcks[] = {
+        {REQ_RESET_UPDATE, "update"},
+        {REQ_RESET_UPDATE_SIM, "updateSim"},
+        {REQ_RESET_LOG, "log"},
+        {REQ_RESET_UPDATE_MODEM, "updateModem"},
+    };
+    int bits = getRequestUpdateReset();
+    json_object* requests = nullptr;
+    for (const auto& ack : kAcks) {
+        if ((bits & ack.bit) == 0) continue;
+        if (requests == nullptr) requests = json_object_new_object();
+        json_object* done = json_object_new_object();
+        json_object_object_add(done, "execute", json_object_new_boolean(0));
+        json_object_object_add(requests, ack.name, done);
+        toggleRequestUpdateReset(ack.bit);
+    }
+    if (requests == nullptr) return 0;
+    json_object_object_add(body, "requests", requests);
+    return 1;
+}
+
+int syncWithCloud(char* token, int firstSync) {
+    JsonPtr body(json_object_new_object());
+    json_object_object_add(body.get(), "status", buildStatusReport());
+    addUploadList(body.get(), firstSync);
+    addRequestAcks(body.get());
+
+    char host[256];
+    getApiHost(host, sizeof host);
+    char url[1024];
+    apiUrl(url, sizeof url, "camera");
+    logMessage("sync", LOG_INFO, "Host: %s", host);
+
+    for (;;) {
+        json_object* raw = nullptr;
+        bool ok = putCamera(url, body.get(), token, &raw);
+        body.reset();
+        JsonPtr answer(raw);
+        if (!ok) return -1;
+
+        json_object* member = nullptr;
+        if (json_object_object_get_ex(answer.get(), "requests", &member))
+            serveRequests(member, url, token);
+        if (json_object_object_get_ex(answer.get(), "config", &member)) {
+            const char* text = json_object_to_json_string(member);
+            logMessage("config", LOG_INFO, "%s", text);
+            applyCloudConfig(text);
+        }
+        json_object* uploads = nullptr;
+        if (!json_object_object_get_ex(answer.get(), "uploads", &uploads)) {
+            logMessage("sync", LOG_WARNING, "Nothing to upload");
+            return 0;
+        }
+        int uploaded = uploadPictures(uploads);
+        bool last = firstSync == 1 || uploaded == 0 ||
+                    !json_object_is_type(uploads, json_type_array) ||
+                    json_object_array_length(uploads) == 0;
+        answer.reset();
+        if (last) return 0;
+
+        body.reset(json_object_new_object());
+        int listed = addUploadList(body.get(), 0);
+        int acked = addRequestAcks(body.get());
+        if (listed <= 0 && acked == 0) return 0;
+    }
+}
+
+int runSync(int firstSync) {
+    char token[kTokenSize] = {};
+    int budget = kSyncBudget;
+    int result = -1;
+    camApiInit();
+    for (;;) {
+        budget--;
+        while (!cellularState().dataConnected) {
+            budget--;
+            sleep(1);
+            sendAck();
+            if (budget == -1) break;
+        }
+        if (cellularState().dataConnected && budget == 0) break;
+
+        memset(token, 0, sizeof token);
+        sendAck();
+        getS3Token(token);
+        sendAck();
+        if (token[0] != '\0' || requestToken(token) == 0) {
+            if (syncWithCloud(token, firstSync) == 0) {
+                result = 0;
+                break;
+            }
+        }
+        sendAck();
+        if (budget <= 0) break;
+    }
+    camApiCleanup();
+    return result;
+}

@@ -1,0 +1,73 @@
+#include "core/atomicfile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+namespace {
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    int get() const { return fd_; }
+    // Closes now and reports the close result: on some file systems the
+    // write error only shows up here.
+    int reset() {
+        int rc = 0;
+        if (fd_ >= 0) rc = close(fd_);
+        fd_ = -1;
+        return rc;
+    }
+
+private:
+    int fd_;
+};
+
+bool writeAll(int fd, const char* p, size_t len) {
+    while (len > 0) {
+        ssize_t n = write(fd, p, len);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The rename itself must reach the medium too.
+void syncFolderOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    UniqueFd d(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (d.get() >= 0) fsync(d.get());
+}
+}  // namespace
+
+int writeFileAtomic(const char* path, const void* data, size_t len, mode_t mode) {
+    const std::string tmp = std::string(path) + ".tmp";
+    // A temporary file left by a cut-off write (or anything else under that
+    // name, such as a symbolic link) is discarded, never written through.
+    unlink(tmp.c_str());
+    UniqueFd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode));
+    if (fd.get() < 0) return 0;
+
+    bool ok = fchmod(fd.get(), mode) == 0 &&
+              writeAll(fd.get(), static_cast<const char*>(data), len) && fsync(fd.get()) == 0;
+    if (fd.reset() != 0) ok = false;
+    if (ok && rename(tmp.c_str(), path) == 0) {
+        syncFolderOf(path);
+        return 1;
+    }
+    int saved = errno;
+    unlink(tmp.c_str());
+    errno = saved;
+    return 0;
+}

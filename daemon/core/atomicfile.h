@@ -1,0 +1,15 @@
+#pragma once
+// Power-safe file replacement. The camera loses power at any moment: a file
+// rewritten in place can be left empty or half written, so every persistent
+// file goes to a temporary file in the same folder, reaches the medium, and is
+// renamed over the old one. A reader sees the old or the new content, never a
+// mix.
+#include <sys/types.h>
+
+#include <cstddef>
+
+// Replaces `path` with `len` bytes of `data`; the file gets permissions `mode`
+// whatever the umask or the old file had. Returns 1 on success, 0 on failure
+// with errno set; on failure the old file is untouched and the temporary file
+// "<path>.tmp" is removed.
+int writeFileAtomic(const char* path, const void* data, size_t len, mode_t mode);

@@ -1,0 +1,284 @@
+// Update packages and DSP firmware recovery. Every step runs a tool and looks
+// only at its exit status; the tools get their paths as single arguments.
+#include "update/update.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "camera/dsp_files.h"
+#include "core/config.h"
+#include "core/log.h"
+#include "core/rootpath.h"
+#include "update/archive_listing.h"
+#include "update/manifest.h"
+#include "update/run_tool.h"
+
+namespace {
+
+const char* const kCardXz = "/media/sdcard/update.tar.xz";
+const char* const kCardGz = "/media/sdcard/update.tar.gz";
+const char* const kWorkXz = "/usrdata/update.tar.xz";
+const char* const kWorkGz = "/usrdata/update.tar.gz";
+const char* const kBackupXz = "/home/root/backup.tar.xz";
+const char* const kBackupGz = "/home/root/backup.tar.gz";
+const char* const kInstallDir = "/usrdata/";
+const char* const kCardDir = "/media/sdcard";
+const char* const kPostScript = "/usrdata/post_update_script.sh";
+const char* const kManifest = "manifest.json";
+const char* const kDspTarName = "dsp_update.tar.xz";
+const char* const kDspZipName = "dsp_update.zip";
+const char* const kDspTarPath = "/usrdata/dsp_update.tar.xz";
+const char* const kDspZipPath = "/usrdata/dsp_update.zip";
+// Packages are encrypted with a key derived (MD5) from this pass phrase.
+const char* const kPassPhrase = "Kq7vTn2wXa9pLm4R";
+
+// Old DSP firmware on the card; a file "FW" there keeps it.
+const char* const kStaleDspFiles[] = {
+    "/media/sdcard/DRAMPARA.txt", "/media/sdcard/ISP.BIN", "/media/sdcard/1628.BIN",
+    "/media/sdcard/1628A.BIN",    "/media/sdcard/1628M.BIN",
+};
+const char* const kCardFwMarker = "/media/sdcard/FW";
+const char* const kQuorvanFiles[] = {
+    "/media/sdcard/QUORVANL.bin",
+    "/media/sdcard/QUORVANM.bin",
+    "/media/sdcard/VIGLMCU.bin",
+};
+
+UpdateDecision decision{};
+bool expandedDspFiles = false;
+
+std::string R(const char* path) { return rootPath(path); }
+bool exists(const char* path) { return isRegularFile(R(path).c_str()); }
+void removeFile(const char* path) { remove(R(path).c_str()); }
+int syncDisks() { return runTool({"sync"}); }
+
+// Lists the package verbosely and refuses members that would land outside
+// the folder it is unpacked into. Returns the tool's status (0 = listed),
+// with `unsafe` set to the first refused member.
+int checkArchive(const std::string& file, bool zip, ArchiveListingCheck::Policy policy,
+                 std::string& unsafe) {
+    ArchiveListingCheck check(policy);
+    int status;
+    if (zip) {
+        status = runToolLines({"unzip", "-Z1", file},
+                              [&](const std::string& l, bool cut) { return check.zipNameLine(l, cut); });
+        if (status == 0 && check.safe())
+            status = runToolLines({"unzip", "-Z", file}, [&](const std::string& l, bool cut) {
+                return check.zipInfoLine(l, cut);
+            });
+    } else {
+        status = runToolLines({"tar", "-tvf", file},
+                              [&](const std::string& l, bool cut) { return check.tarLine(l, cut); });
+    }
+    unsafe = check.unsafeMember();
+    return check.safe() ? status : 0;
+}
+
+// Unpacks the DSP update file onto the card by its kind; 0 on success.
+int unpackDspFiles(const char* path, int kind) {
+    if (kind != DSP_RECOVERY_TARXZ && kind != DSP_RECOVERY_ZIP) {
+        syncDisks();
+        return -1;
+    }
+    const std::string file = R(path);
+    std::string unsafe;
+    int status = checkArchive(file, kind == DSP_RECOVERY_ZIP, ArchiveListingCheck::FilesOnly, unsafe);
+    if (!unsafe.empty()) {
+        logMessage("update", LOG_ERROR, "DSP update file has an unsafe member: %s", unsafe.c_str());
+        return -1;
+    }
+    if (status != 0) return status;
+    if (kind == DSP_RECOVERY_TARXZ)
+        status = runTool({"tar", "-C", R(kCardDir), "-xf", file});
+    else
+        status = runTool({"unzip", "-o", "-q", file, "-d", R(kCardDir)});
+    syncDisks();
+    return status;
+}
+
+// Plain tar, or decrypted in place. 0 when the package lists; otherwise the
+// status of the failing step.
+int openPackage(const std::string& package) {
+    int status = runTool({"tar", "-tf", package});
+    if (status == 0) return 0;
+
+    const std::string decrypted = package + ".dec";
+    status = runTool({"openssl", "enc", "-d", "-aes-256-cbc", "-in", package, "-out", decrypted,
+                      "-md", "md5", "-pass", std::string("pass:") + kPassPhrase});
+    if (status != 0) {
+        remove(decrypted.c_str());
+        return status;
+    }
+    status = runTool({"mv", decrypted, package});
+    if (status != 0) return status;
+    logMessage("update", LOG_ERROR, "Update file decrypted successfully");
+    return runTool({"tar", "-tf", package});
+}
+
+UpdateManifest readManifest(const std::string& package) {
+    std::string first;
+    bool got = false;
+    runToolLines(
+        {"tar", "-Oxf", package, kManifest},
+        [&](const std::string& line, bool) {
+            first = line;
+            got = true;
+            return false;  // only the first line counts
+        },
+        511);
+    return parseManifest(got ? first.c_str() : "");
+}
+
+bool hasMember(const std::string& package, const char* name) {
+    bool found = false;
+    runToolLines({"tar", "-tf", package}, [&](const std::string& line, bool) {
+        found = line == name;
+        return !found;
+    });
+    return found;
+}
+
+void installModulePart(const std::string& package, const char* backup) {
+    logMessage("update", LOG_INFO, "Update modem");
+    if (decision.doBackup) runTool({"cp", package, R(backup)});
+    runTool({"tar", "-C", R(kInstallDir), "-xf", package});
+    syncDisks();
+    if (exists(kPostScript)) {
+        const std::string script = R(kPostScript);
+        if (runTool({"chmod", "+x", script}) == 0) runTool({script});
+        remove(script.c_str());
+    }
+}
+
+void deliverDspPart(const std::string& package, const UpdateManifest& manifest) {
+    if (hasMember(package, kDspTarName))
+        setDspRecoveryPackage(kDspTarPath, DSP_RECOVERY_TARXZ);
+    else if (hasMember(package, kDspZipName))
+        setDspRecoveryPackage(kDspZipPath, DSP_RECOVERY_ZIP);
+
+    const int kind = getDspRecoveryKind();
+    const std::string path = getDspRecoveryPath();
+    if (kind != DSP_RECOVERY_NONE && !exists(path.c_str())) {
+        const char* base = kind == DSP_RECOVERY_ZIP ? kDspZipName : kDspTarName;
+        runTool({"tar", "-C", R(kInstallDir), "-xf", package, base});
+        syncDisks();
+    }
+    if (path.empty() || !exists(path.c_str())) return;
+
+    logMessage("update", LOG_INFO, "Update dsp");
+    if (unpackDspFiles(path.c_str(), kind) == 0) {
+        expandedDspFiles = true;
+        setRequestDspUpdate(1);
+    } else {
+        logMessage("checkUpdate", LOG_ERROR, "Problem while expanding DSP update files");
+    }
+    setDspWantedVersion(manifest.dsp.version);
+}
+
+}  // namespace
+
+const UpdateDecision& updateDecision() { return decision; }
+bool dspFilesExpanded() { return expandedDspFiles; }
+void resetUpdateState() {
+    decision = UpdateDecision{};
+    expandedDspFiles = false;
+}
+
+void checkUpdate(const char* dspVersion, const char* moduleVersion) {
+    setRequestDspUpdate(0);
+
+    if (!exists(kCardFwMarker)) {
+        for (const char* f : kStaleDspFiles)
+            if (exists(f)) removeFile(f);
+    }
+
+    if (exists(kCardXz))
+        runTool({"cp", R(kCardXz), R(kWorkXz)});
+    else if (exists(kCardGz))
+        runTool({"cp", R(kCardGz), R(kWorkGz)});
+
+    const char* work;
+    const char* backup;
+    if (exists(kWorkXz)) {
+        work = kWorkXz;
+        backup = kBackupXz;
+        if (exists(kWorkGz)) removeFile(kWorkGz);
+    } else if (exists(kWorkGz)) {
+        work = kWorkGz;
+        backup = kBackupGz;
+    } else {
+        logMessage("update", LOG_INFO, "No update file found");
+        return;
+    }
+    const std::string package = R(work);
+
+    int status = openPackage(package);
+    std::string unsafe;
+    if (status == 0) status = checkArchive(package, false, ArchiveListingCheck::LinksInside, unsafe);
+    if (status != 0 || !unsafe.empty()) {
+        if (!unsafe.empty())
+            logMessage("update", LOG_ERROR, "Update file has an unsafe member: %s", unsafe.c_str());
+        else
+            logMessage("update", LOG_ERROR, "Update file is corrupted (%d)", status);
+        decision = UpdateDecision{};
+    } else {
+        decision.keepPackage = false;
+        decision.modemUpdateRequired = false;
+        decision.dspUpdateRequired = false;
+        const UpdateManifest manifest = readManifest(package);
+        if (manifest.hasKeepUpdateFile) decision.keepPackage = manifest.keepUpdateFile != 0;
+        if (manifest.hasDoBackup) decision.doBackup = manifest.doBackup != 0;
+        if (updateRequired(manifest.dsp, dspVersion)) {
+            decision.dspUpdateRequired = true;
+            logMessage("update", LOG_INFO, "Update DSP is required (%s => %s)", dspVersion ? dspVersion : "",
+                       manifest.dsp.version);
+        }
+        if (updateRequired(manifest.modem, moduleVersion)) {
+            decision.modemUpdateRequired = true;
+            logMessage("update", LOG_INFO, "Update modem is required (%s => %s)",
+                       moduleVersion ? moduleVersion : "", manifest.modem.version);
+        }
+        if (decision.modemUpdateRequired) installModulePart(package, backup);
+        if (decision.dspUpdateRequired) deliverDspPart(package, manifest);
+    }
+
+    if (!decision.keepPackage) {
+        removeFile(kCardXz);
+        removeFile(kCardGz);
+    }
+    removeFile(work);
+    if (exists(kQuorvanFiles[0])) {
+        for (const char* f : kQuorvanFiles) removeFile(f);
+    }
+    syncDisks();
+}
+
+int locateDspUpdateFile() {
+    if (exists(kDspTarPath)) {
+        setDspRecoveryPackage(kDspTarPath, DSP_RECOVERY_TARXZ);
+        return 0;
+    }
+    if (exists(kDspZipPath)) {
+        setDspRecoveryPackage(kDspZipPath, DSP_RECOVERY_ZIP);
+        return 0;
+    }
+    return 1;
+}
+
+int recoverDspFirmware() {
+    if (expandedDspFiles) return 1;
+    if (checkDspFWversion() == 1) {
+        logMessage("update", LOG_INFO, "DSP FW version is as expected");
+        return 0;
+    }
+    const std::string path = getDspRecoveryPath();
+    if (!exists(path.c_str())) {
+        logMessage("update", LOG_ERROR, "Can't find %s for DSP FW recovery", path.c_str());
+        return -1;
+    }
+    logMessage("update", LOG_INFO, "Update dsp");
+    if (unpackDspFiles(path.c_str(), getDspRecoveryKind()) == 0) return 1;
+    logMessage("update", LOG_ERROR, "Error when unziping / untaring %s for DSP FW recovery", path.c_str());
+    return -1;
+}

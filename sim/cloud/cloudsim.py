@@ -1,0 +1,534 @@
+#!/usr/bin/env python3
+"""Cloud API simulator: a real HTTPS server on loopback for desk tests and the demo.
+
+It makes its own CA and server certificate with the openssl CLI at start,
+serves the camera API (token, camera PUT, uploads, downloads), records every
+request it sees and can inject faults per request.
+
+Run on its own:
+    python3 sim/cloud/cloudsim.py --workdir /tmp/cloud --cacert-out ROOT/usrdata/cacert.pem
+
+When ready it prints one JSON line on stdout, e.g.
+    {"ready": true, "port": 40123, "base": "https://127.0.0.1:40123", ...}
+and writes the same object to WORKDIR/ready.json.
+
+Control endpoints (same port, same TLS):
+    GET  /_sim/requests          every recorded request, as a JSON array
+    PUT  /_sim/scenario          replace the scenario (JSON body); counters restart
+    GET  /_sim/scenario          the current scenario
+    POST /_sim/reset             forget requests, uploads and issued tokens
+    PUT  /_sim/files/<name>      store a file that /files/<name> will serve
+Every record is also appended to WORKDIR/requests.jsonl before the answer goes out.
+Uploaded bytes land in WORKDIR/uploads/<name>.
+
+Scenario (every key optional):
+    {
+      "token": "tok-1",             token handed out (default "tok-<n>", new each request)
+      "auth": true,                 camera PUTs need a bearer token issued here or listed below
+      "accept_tokens": ["old"],
+      "answers": [ANSWER, ...],     one per camera PUT, in order; then "answer"
+      "answer": ANSWER,             default {"uploads": "auto"}
+      "upload_status": 200,         status of the upload endpoint
+      "faults": [FAULT, ...]
+    }
+    ANSWER: {"status": 200, "config": {...}, "requests": {...},
+             "uploads": "auto" | [slot, ...] | null,
+             "slots": {"max": N, "verb": "PUT", "headers": [...], "omit": ["verb"]},
+             "raw": "text sent as the body instead of JSON"}
+      "auto" makes one slot per announced picture pointing at this server's
+      /upload/<name>; nothing announced gives no "uploads" member. The text
+      "{base}" inside any string of an answer becomes this server's base URL.
+    FAULT: {"method": "PUT", "path": "/camapi/v3/camera/",   (path prefix; "*" any)
+            "skip": 0, "times": 1,                            (-1: every match)
+            "kind": "status" | "drop" | "stall" | "notjson" | "oversize" | "empty",
+            "status": 500, "seconds": 600, "size": 2097152}
+      status: answers the status with a small JSON error body;
+      drop: closes the connection without an answer (after reading the request);
+      stall: waits "seconds" without answering, then closes;
+      notjson: 200 with an HTML body; empty: 200 with no body;
+      oversize: 200 with a valid JSON body of "size" bytes.
+
+New routes: add a (method, regex, handler name) entry to ROUTES and a
+method on Handler; handlers get the regex match and the request body.
+"""
+
+import argparse
+import copy
+import hashlib
+import http.server
+import json
+import os
+import re
+import shutil
+import socket
+import ssl
+import subprocess
+import sys
+import threading
+import time
+import urllib.parse
+
+# Bodies above this are refused: the simulator must not be the thing that runs out of memory.
+MAX_BODY = 64 * 1024 * 1024
+
+DEFAULT_ANSWER = {"uploads": "auto"}
+
+ROUTES = [
+    ("GET", r"^/_sim/requests$", "sim_requests"),
+    ("GET", r"^/_sim/scenario$", "sim_get_scenario"),
+    ("PUT", r"^/_sim/scenario$", "sim_put_scenario"),
+    ("POST", r"^/_sim/reset$", "sim_reset"),
+    ("PUT", r"^/_sim/files/([^/]+)$", "sim_put_file"),
+    ("GET", r"^/camapi/v3/token/([^/]+)$", "token"),
+    ("PUT", r"^/camapi/v3/camera/([^/]+)$", "camera"),
+    ("*", r"^/upload/([^/]+)$", "upload"),
+    ("*", r"^/files/([^/]+)$", "download"),
+]
+
+
+def make_certs(certdir):
+    """CA and a server certificate for localhost/127.0.0.1, made with the openssl CLI."""
+    os.makedirs(certdir, exist_ok=True)
+    ca_key = os.path.join(certdir, "ca.key")
+    ca_pem = os.path.join(certdir, "ca.pem")
+    srv_key = os.path.join(certdir, "server.key")
+    srv_csr = os.path.join(certdir, "server.csr")
+    srv_pem = os.path.join(certdir, "server.pem")
+    ext = os.path.join(certdir, "server.ext")
+    if all(os.path.exists(p) for p in (ca_pem, srv_key, srv_pem)):
+        return ca_pem, srv_pem, srv_key
+
+    def run(*args):
+        subprocess.run(["openssl", *args], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+    run("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+        "-nodes", "-keyout", ca_key, "-out", ca_pem, "-days", "3650",
+        "-subj", "/CN=Cloud Simulator CA")
+    run("req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+        "-keyout", srv_key, "-out", srv_csr, "-subj", "/CN=localhost")
+    with open(ext, "w") as f:
+        f.write("subjectAltName=DNS:localhost,IP:127.0.0.1\n"
+                "basicConstraints=CA:FALSE\n"
+                "keyUsage=digitalSignature,keyEncipherment\n"
+                "extendedKeyUsage=serverAuth\n")
+    run("x509", "-req", "-in", srv_csr, "-CA", ca_pem, "-CAkey", ca_key,
+        "-CAcreateserial", "-out", srv_pem, "-days", "3650", "-extfile", ext)
+    return ca_pem, srv_pem, srv_key
+
+
+def substitute(value, base):
+    if isinstance(value, str):
+        return value.replace("{base}", base)
+    if isinstance(value, list):
+        return [substitute(v, base) for v in value]
+    if isinstance(value, dict):
+        return {k: substitute(v, base) for k, v in value.items()}
+    return value
+
+
+class State:
+    """Everything the server knows, behind one lock."""
+
+    def __init__(self, workdir, scenario):
+        self.lock = threading.Lock()
+        self.workdir = workdir
+        self.base = ""
+        self.log_path = os.path.join(workdir, "requests.jsonl")
+        self.upload_dir = os.path.join(workdir, "uploads")
+        self.files_dir = os.path.join(workdir, "files")
+        os.makedirs(self.upload_dir, exist_ok=True)
+        os.makedirs(self.files_dir, exist_ok=True)
+        self.set_scenario(scenario)
+        self.reset()
+
+    def set_scenario(self, scenario):
+        self.scenario = scenario if isinstance(scenario, dict) else {}
+        self.answer_index = 0
+        self.fault_hits = [0] * len(self.scenario.get("faults", []))
+
+    def reset(self):
+        self.requests = []
+        self.issued = []
+        self.token_count = 0
+        open(self.log_path, "w").close()
+        for d in (self.upload_dir,):
+            for name in os.listdir(d):
+                os.unlink(os.path.join(d, name))
+
+    def record(self, entry):
+        with self.lock:
+            entry["seq"] = len(self.requests) + 1
+            self.requests.append(entry)
+            with open(self.log_path, "a") as f:
+                f.write(json.dumps(entry) + "\n")
+                f.flush()
+
+    def match_fault(self, method, path):
+        with self.lock:
+            for i, fault in enumerate(self.scenario.get("faults", [])):
+                want_method = fault.get("method", "*")
+                if want_method != "*" and want_method != method:
+                    continue
+                prefix = fault.get("path", "*")
+                if prefix != "*" and not path.startswith(prefix):
+                    continue
+                self.fault_hits[i] += 1
+                hit = self.fault_hits[i]
+                skip = fault.get("skip", 0)
+                times = fault.get("times", 1)
+                if hit <= skip:
+                    continue
+                if times >= 0 and hit > skip + times:
+                    continue
+                return fault
+        return None
+
+    def next_answer(self):
+        with self.lock:
+            answers = self.scenario.get("answers", [])
+            if self.answer_index < len(answers):
+                answer = answers[self.answer_index]
+                self.answer_index += 1
+            else:
+                answer = self.scenario.get("answer", DEFAULT_ANSWER)
+            return copy.deepcopy(answer)
+
+    def issue_token(self):
+        with self.lock:
+            self.token_count += 1
+            token = self.scenario.get("token") or "tok-%d" % self.token_count
+            self.issued.append(token)
+            return token
+
+    def token_ok(self, token):
+        with self.lock:
+            if not self.scenario.get("auth", True):
+                return True
+            return token in self.issued or token in self.scenario.get("accept_tokens", [])
+
+
+def safe_name(quoted):
+    """A stored file name never leaves its folder."""
+    name = urllib.parse.unquote(quoted)
+    if not name or "/" in name or "\\" in name or name in (".", "..") or "\0" in name:
+        return None
+    return name
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "CloudSim/1"
+    state = None  # set by serve()
+
+    def log_message(self, fmt, *args):  # quiet: the record tells the story
+        pass
+
+    # --- plumbing -------------------------------------------------------
+
+    def read_body(self):
+        if self.headers.get("Transfer-Encoding", "").lower() == "chunked":
+            chunks = []
+            total = 0
+            while True:
+                line = self.rfile.readline(1024)
+                size = int(line.split(b";")[0].strip() or b"0", 16)
+                if size == 0:
+                    while self.rfile.readline(1024) not in (b"\r\n", b"\n", b""):
+                        pass
+                    break
+                total += size
+                if total > MAX_BODY:
+                    raise ValueError("body too large")
+                chunks.append(self.rfile.read(size))
+                self.rfile.readline(1024)
+            return b"".join(chunks)
+        length = int(self.headers.get("Content-Length") or 0)
+        if length > MAX_BODY:
+            raise ValueError("body too large")
+        return self.rfile.read(length) if length > 0 else b""
+
+    def send(self, status, body=b"", content_type="application/json"):
+        if isinstance(body, (dict, list)):
+            body = json.dumps(body).encode()
+        elif isinstance(body, str):
+            body = body.encode()
+        self.send_response(status)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(body)
+        self.wfile.flush()
+
+    def drop(self):
+        self.close_connection = True
+        try:
+            self.connection.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+
+    def handle_any(self):
+        method = self.command
+        url = urllib.parse.urlsplit(self.path)
+        path = url.path
+        entry = {
+            "method": method,
+            "path": path,
+            "query": url.query,
+            "headers": [[k, v] for k, v in self.headers.items()],
+            "client": "%s:%d" % self.client_address[:2],
+        }
+        try:
+            body = self.read_body()
+        except (ValueError, OSError) as e:
+            entry.update(status=413, error=str(e))
+            self.state.record(entry)
+            self.send(413, {"error": "body too large"})
+            self.close_connection = True
+            return
+        entry["body_len"] = len(body)
+        entry["sha256"] = hashlib.sha256(body).hexdigest()
+        if body and "json" in self.headers.get("Content-Type", ""):
+            try:
+                entry["json"] = json.loads(body)
+            except ValueError:
+                entry["body_text"] = body[:4096].decode("latin-1")
+
+        if not path.startswith("/_sim/"):
+            fault = self.state.match_fault(method, path)
+            if fault is not None:
+                self.apply_fault(fault, entry)
+                return
+
+        for want, pattern, name in ROUTES:
+            m = re.match(pattern, path)
+            if m and (want == "*" or want == method):
+                status, answer, ctype = getattr(self, name)(m, body, entry)
+                break
+        else:
+            status, answer, ctype = 404, {"error": "no such resource"}, "application/json"
+        entry["status"] = status
+        if isinstance(answer, dict):
+            entry["answer"] = answer
+        if not path.startswith("/_sim/"):  # the record is of the API traffic only
+            self.state.record(entry)
+        self.send(status, answer, ctype)
+
+    def apply_fault(self, fault, entry):
+        kind = fault.get("kind", "status")
+        entry["fault"] = kind
+        if kind == "status":
+            status = fault.get("status", 500)
+            entry["status"] = status
+            self.state.record(entry)
+            self.send(status, fault.get("body", {"error": "injected %d" % status}))
+        elif kind == "drop":
+            entry["status"] = 0
+            self.state.record(entry)
+            self.drop()
+        elif kind == "stall":
+            entry["status"] = 0
+            self.state.record(entry)
+            time.sleep(float(fault.get("seconds", 600)))
+            self.drop()
+        elif kind == "notjson":
+            entry["status"] = 200
+            self.state.record(entry)
+            self.send(200, "<html><body>Gateway says hello</body></html>", "application/json")
+        elif kind == "empty":
+            entry["status"] = 200
+            self.state.record(entry)
+            self.send(200, b"")
+        elif kind == "oversize":
+            size = int(fault.get("size", 2 * 1024 * 1024))
+            entry["status"] = 200
+            self.state.record(entry)
+            pad = max(0, size - len('{"pad":""}'))
+            self.send(200, b'{"pad":"' + b"x" * pad + b'"}')
+        else:
+            entry["status"] = 500
+            self.state.record(entry)
+            self.send(500, {"error": "unknown fault kind %s" % kind})
+
+    do_GET = do_PUT = do_POST = do_DELETE = do_PATCH = do_HEAD = handle_any
+
+    # --- control --------------------------------------------------------
+
+    def sim_requests(self, m, body, entry):
+        with self.state.lock:
+            return 200, list(self.state.requests), "application/json"
+
+    def sim_get_scenario(self, m, body, entry):
+        return 200, self.state.scenario, "application/json"
+
+    def sim_put_scenario(self, m, body, entry):
+        try:
+            scenario = json.loads(body or b"{}")
+        except ValueError:
+            return 400, {"error": "scenario is not JSON"}, "application/json"
+        with self.state.lock:
+            self.state.set_scenario(scenario)
+        return 200, {"ok": True}, "application/json"
+
+    def sim_reset(self, m, body, entry):
+        with self.state.lock:
+            self.state.reset()
+        return 200, {"ok": True}, "application/json"
+
+    def sim_put_file(self, m, body, entry):
+        name = safe_name(m.group(1))
+        if name is None:
+            return 400, {"error": "bad name"}, "application/json"
+        with open(os.path.join(self.state.files_dir, name), "wb") as f:
+            f.write(body)
+        return 200, {"ok": True, "size": len(body)}, "application/json"
+
+    # --- camera API -----------------------------------------------------
+
+    def bearer(self):
+        auth = self.headers.get("Authorization", "")
+        return auth[len("Bearer "):].strip() if auth.startswith("Bearer ") else None
+
+    def token(self, m, body, entry):
+        entry["imei"] = m.group(1)
+        return 200, {"token": self.state.issue_token()}, "application/json"
+
+    def camera(self, m, body, entry):
+        entry["imei"] = m.group(1)
+        token = self.bearer()
+        if token is None or not self.state.token_ok(token):
+            return 401, {"error": "unauthorized"}, "application/json"
+        try:
+            request = json.loads(body) if body else {}
+        except ValueError:
+            return 400, {"error": "body is not JSON"}, "application/json"
+        announced = request.get("uploads", []) if isinstance(request, dict) else []
+        answer = self.state.next_answer()
+        status = answer.pop("status", 200)
+        if "raw" in answer:
+            return status, answer["raw"], "application/json"
+        slots = answer.pop("slots", {})
+        uploads = answer.pop("uploads", "auto")
+        answer = substitute(answer, self.state.base)
+        if uploads == "auto":
+            made = self.make_slots(announced, slots)
+            if made:
+                answer["uploads"] = made
+        elif uploads is not None:
+            answer["uploads"] = substitute(uploads, self.state.base)
+        return status, answer, "application/json"
+
+    def make_slots(self, announced, opts):
+        made = []
+        limit = opts.get("max", len(announced))
+        for i, item in enumerate(announced[:limit]):
+            if not isinstance(item, dict) or "name" not in item:
+                continue
+            name = str(item["name"])
+            slot = {
+                "name": name,
+                "host": self.state.base,
+                "path": "/upload/%s?slot=%d" % (urllib.parse.quote(name, safe=""), i + 1),
+                "verb": opts.get("verb", "PUT"),
+                "size": item.get("size", 0),
+                "headers": substitute(opts.get("headers", [
+                    {"name": "x-sim-slot", "value": str(i + 1)}]), self.state.base),
+            }
+            for key in opts.get("omit", []):
+                slot.pop(key, None)
+            made.append(slot)
+        return made
+
+    def upload(self, m, body, entry):
+        name = safe_name(m.group(1))
+        if name is None:
+            return 400, {"error": "bad name"}, "application/json"
+        entry["stored"] = name
+        status = self.state.scenario.get("upload_status", 200)
+        if 200 <= status < 300:
+            with open(os.path.join(self.state.upload_dir, name), "wb") as f:
+                f.write(body)
+        return status, b"", "text/plain"
+
+    def download(self, m, body, entry):
+        name = safe_name(m.group(1))
+        path = os.path.join(self.state.files_dir, name) if name else None
+        if path is None or not os.path.isfile(path):
+            return 404, {"error": "no such file"}, "application/json"
+        with open(path, "rb") as f:
+            data = f.read()
+        entry["sent_len"] = len(data)
+        return 200, data, "application/octet-stream"
+
+
+class Server(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+    def __init__(self, addr, handler, context):
+        super().__init__(addr, handler)
+        self.context = context
+
+    def get_request(self):
+        sock, addr = super().get_request()
+        return self.context.wrap_socket(sock, server_side=True, do_handshake_on_connect=False), addr
+
+    def handle_error(self, request, client_address):
+        pass  # peers that drop mid-handshake are part of the job
+
+
+def serve(args):
+    workdir = os.path.abspath(args.workdir)
+    os.makedirs(workdir, exist_ok=True)
+    ca_pem, srv_pem, srv_key = make_certs(args.certs or os.path.join(workdir, "certs"))
+    if args.cacert_out:
+        os.makedirs(os.path.dirname(os.path.abspath(args.cacert_out)), exist_ok=True)
+        shutil.copyfile(ca_pem, args.cacert_out)
+
+    scenario = {}
+    if args.scenario:
+        with open(args.scenario) as f:
+            scenario = json.load(f)
+    state = State(workdir, scenario)
+    Handler.state = state
+
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(srv_pem, srv_key)
+    server = Server((args.bind, args.port), Handler, context)
+    port = server.server_address[1]
+    state.base = "https://%s:%d" % (args.bind, port)
+    ready = {"ready": True, "port": port, "base": state.base, "cacert": ca_pem,
+             "workdir": workdir, "pid": os.getpid()}
+    tmp = os.path.join(workdir, "ready.json.tmp")
+    with open(tmp, "w") as f:
+        json.dump(ready, f)
+    os.replace(tmp, os.path.join(workdir, "ready.json"))
+    print(json.dumps(ready), flush=True)
+    try:
+        server.serve_forever(poll_interval=0.2)
+    except KeyboardInterrupt:
+        pass
+    finally:
+        server.server_close()
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description="Cloud API simulator (HTTPS on loopback).")
+    p.add_argument("--workdir", required=True, help="folder for certificates, uploads and the request log")
+    p.add_argument("--port", type=int, default=0, help="TCP port (0: a free one, printed when ready)")
+    p.add_argument("--bind", default="127.0.0.1", help="address to listen on")
+    p.add_argument("--cacert-out", help="copy the CA certificate here (e.g. ROOT/usrdata/cacert.pem)")
+    p.add_argument("--certs", help="folder of certificates to reuse or create (default WORKDIR/certs)")
+    p.add_argument("--scenario", help="JSON scenario file loaded at start")
+    args = p.parse_args(argv)
+    try:
+        serve(args)
+    except subprocess.CalledProcessError as e:
+        sys.stderr.write("cloudsim: openssl failed: %s\n" % e.stderr.decode(errors="replace"))
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,162 @@
+"""Checks of the cloud simulator itself, over real TLS with its own CA."""
+
+import hashlib
+import http.client
+import json
+import os
+import select
+import ssl
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+class CloudSimTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory()
+        cls.cacert = os.path.join(cls.tmp.name, "root", "usrdata", "cacert.pem")
+        cls.proc = subprocess.Popen(
+            [sys.executable, os.path.join(HERE, "cloudsim.py"), "--workdir",
+             os.path.join(cls.tmp.name, "sim"), "--cacert-out", cls.cacert],
+            stdout=subprocess.PIPE)
+        ready, _, _ = select.select([cls.proc.stdout], [], [], 60)
+        if not ready:
+            cls.proc.kill()
+            raise RuntimeError("simulator not ready")
+        cls.info = json.loads(cls.proc.stdout.readline())
+        cls.ctx = ssl.create_default_context(cafile=cls.cacert)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.proc.terminate()
+        cls.proc.wait(30)
+        cls.proc.stdout.close()
+        cls.tmp.cleanup()
+
+    def setUp(self):
+        self.call("POST", "/_sim/reset")
+        self.scenario({})
+
+    def conn(self, host="127.0.0.1"):
+        return http.client.HTTPSConnection(host, self.info["port"], context=self.ctx, timeout=30)
+
+    def call(self, method, path, body=None, headers=None, conn=None):
+        c = conn or self.conn()
+        c.request(method, path, body=body, headers=headers or {})
+        r = c.getresponse()
+        data = r.read()
+        if conn is None:
+            c.close()
+        return r.status, data
+
+    def scenario(self, s):
+        status, _ = self.call("PUT", "/_sim/scenario", json.dumps(s))
+        self.assertEqual(status, 200)
+
+    def requests(self):
+        return json.loads(self.call("GET", "/_sim/requests")[1])
+
+    def put_camera(self, body, token):
+        return self.call("PUT", "/camapi/v3/camera/IMEI1", json.dumps(body),
+                         {"Authorization": "Bearer " + token,
+                          "Content-Type": "application/json"})
+
+    def test_certificate_names_localhost_and_loopback(self):
+        for host in ("127.0.0.1", "localhost"):
+            self.assertEqual(self.call("GET", "/_sim/scenario", conn=None)[0], 200)
+            c = self.conn(host)
+            c.request("GET", "/_sim/scenario")
+            self.assertEqual(c.getresponse().status, 200)
+            c.close()
+
+    def test_token_camera_upload_download_round_trip(self):
+        status, data = self.call("GET", "/camapi/v3/token/IMEI1")
+        self.assertEqual(status, 200)
+        token = json.loads(data)["token"]
+        status, data = self.put_camera({"uploads": [{"name": "a b.jpg", "size": 3}]}, token)
+        self.assertEqual(status, 200)
+        slot = json.loads(data)["uploads"][0]
+        self.assertEqual(slot["name"], "a b.jpg")
+        self.assertEqual(slot["verb"], "PUT")
+        self.assertTrue(slot["host"].startswith("https://127.0.0.1:"))
+        self.assertEqual(self.call(slot["verb"], slot["path"], b"\x00\x01\x02")[0], 200)
+        with open(os.path.join(self.info["workdir"], "uploads", "a b.jpg"), "rb") as f:
+            self.assertEqual(f.read(), b"\x00\x01\x02")
+        self.call("PUT", "/_sim/files/pkg.bin", b"payload")
+        self.assertEqual(self.call("GET", "/files/pkg.bin"), (200, b"payload"))
+        seen = self.requests()
+        self.assertEqual([r["path"] for r in seen],
+                         ["/camapi/v3/token/IMEI1", "/camapi/v3/camera/IMEI1",
+                          "/upload/a%20b.jpg", "/files/pkg.bin"])
+        self.assertEqual(seen[2]["sha256"], hashlib.sha256(b"\x00\x01\x02").hexdigest())
+        self.assertEqual(seen[1]["json"], {"uploads": [{"name": "a b.jpg", "size": 3}]})
+
+    def test_unknown_token_is_refused(self):
+        self.assertEqual(self.put_camera({}, "never-issued")[0], 401)
+        self.scenario({"accept_tokens": ["old"]})
+        self.assertEqual(self.put_camera({}, "old")[0], 200)
+
+    def test_answers_are_served_in_order_then_default(self):
+        self.scenario({"auth": False,
+                       "answers": [{"config": {"host": "{base}"}, "uploads": None},
+                                   {"status": 503, "raw": "busy"}],
+                       "answer": {"requests": {"log": {"execute": True}}}})
+        s1, d1 = self.put_camera({"uploads": [{"name": "x.jpg", "size": 1}]}, "")
+        self.assertEqual(json.loads(d1), {"config": {"host": self.info["base"]}})
+        self.assertEqual(self.put_camera({}, ""), (503, b"busy"))
+        self.assertEqual(json.loads(self.put_camera({}, "")[1]),
+                         {"requests": {"log": {"execute": True}}})
+
+    def test_slot_options(self):
+        self.scenario({"auth": False, "answer": {"slots": {
+            "max": 1, "verb": "POST", "omit": ["verb"],
+            "headers": [{"name": "x-a", "value": "1"}]}}})
+        data = json.loads(self.put_camera(
+            {"uploads": [{"name": "1.jpg", "size": 1}, {"name": "2.jpg", "size": 2}]}, "")[1])
+        self.assertEqual(len(data["uploads"]), 1)
+        self.assertNotIn("verb", data["uploads"][0])
+        self.assertEqual(data["uploads"][0]["headers"], [{"name": "x-a", "value": "1"}])
+
+    def test_faults(self):
+        self.scenario({"auth": False, "faults": [
+            {"path": "/camapi/v3/camera/", "skip": 1, "times": 1, "kind": "status", "status": 403},
+            {"method": "GET", "path": "/camapi/v3/token/", "kind": "notjson"},
+            {"method": "GET", "path": "/files/", "kind": "oversize", "size": 100000},
+            {"method": "GET", "path": "/files/", "kind": "empty"},
+            {"path": "/upload/", "kind": "drop"},
+            {"path": "/files/stall", "kind": "stall", "seconds": 0.1},
+        ]})
+        self.assertEqual(self.put_camera({}, "")[0], 200)   # skipped
+        self.assertEqual(self.put_camera({}, "")[0], 403)   # injected once
+        self.assertEqual(self.put_camera({}, "")[0], 200)
+        status, data = self.call("GET", "/camapi/v3/token/I")
+        self.assertRaises(ValueError, json.loads, data)
+        status, data = self.call("GET", "/files/x")
+        self.assertEqual(len(data), 100000)
+        json.loads(data)
+        self.assertEqual(self.call("GET", "/files/x"), (200, b""))
+        with self.assertRaises((http.client.HTTPException, OSError)):
+            self.call("PUT", "/upload/a.jpg", b"abc")
+        with self.assertRaises((http.client.HTTPException, OSError)):
+            self.call("GET", "/files/stall")
+        kinds = [r.get("fault") for r in self.requests()]
+        self.assertEqual(kinds, [None, "status", None, "notjson", "oversize", "empty", "drop",
+                                 "stall"])
+
+    def test_names_never_leave_the_upload_folder(self):
+        self.assertEqual(self.call("PUT", "/upload/..", b"x")[0], 400)
+        self.assertEqual(self.call("PUT", "/upload/..%2Fescape", b"x")[0], 400)
+        self.assertFalse(os.path.exists(os.path.join(self.info["workdir"], "escape")))
+
+    def test_upload_status_stores_nothing_when_refused(self):
+        self.scenario({"upload_status": 403})
+        self.assertEqual(self.call("PUT", "/upload/r.jpg", b"abc")[0], 403)
+        self.assertFalse(os.path.exists(os.path.join(self.info["workdir"], "uploads", "r.jpg")))
+
+
+if __name__ == "__main__":
+    unittest.main()

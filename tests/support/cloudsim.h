@@ -1,0 +1,134 @@
+#pragma once
+// Runs the cloud API simulator (sim/cloud/cloudsim.py) for one test: starts it
+// on a free loopback port, waits for its ready line, and talks to its control
+// endpoints over the same TLS. The test target defines TN_CLOUDSIM_PY.
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <json-c/json.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+struct CloudSimJsonPut {
+    void operator()(json_object* o) const { json_object_put(o); }
+};
+using CloudSimJson = std::unique_ptr<json_object, CloudSimJsonPut>;
+
+class CloudSim {
+public:
+    // cacertOut: where the simulator copies its CA (e.g. ROOT/usrdata/cacert.pem), or "".
+    explicit CloudSim(const std::string& cacertOut = "", const std::string& script = TN_CLOUDSIM_PY) {
+        char tmpl[] = "/tmp/cloudsim.XXXXXX";
+        if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp");
+        workdir_ = tmpl;
+        int fds[2];
+        if (pipe(fds) != 0) throw std::runtime_error("pipe");
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(fds[1], 1);
+            close(fds[0]);
+            close(fds[1]);
+            std::string wd = workdir_ + "/sim";
+            if (cacertOut.empty())
+                execlp("python3", "python3", script.c_str(), "--workdir", wd.c_str(), (char*)nullptr);
+            else
+                execlp("python3", "python3", script.c_str(), "--workdir", wd.c_str(), "--cacert-out",
+                       cacertOut.c_str(), (char*)nullptr);
+            _exit(127);
+        }
+        close(fds[1]);
+        std::string line = readLine(fds[0], 60000);
+        close(fds[0]);
+        CloudSimJson ready(json_tokener_parse(line.c_str()));
+        json_object* port = nullptr;
+        if (!ready || !json_object_object_get_ex(ready.get(), "port", &port)) {
+            stop();
+            throw std::runtime_error("cloud simulator did not become ready: " + line);
+        }
+        port_ = json_object_get_int(port);
+        curl_ = curl_easy_init();
+    }
+    ~CloudSim() {
+        if (curl_ != nullptr) curl_easy_cleanup(curl_);
+        stop();
+        std::error_code ec;
+        std::filesystem::remove_all(workdir_, ec);
+    }
+    CloudSim(const CloudSim&) = delete;
+    CloudSim& operator=(const CloudSim&) = delete;
+
+    int port() const { return port_; }
+    // "127.0.0.1:PORT", the form the daemon's host setting takes.
+    std::string hostPort() const { return "127.0.0.1:" + std::to_string(port_); }
+    std::string base() const { return "https://" + hostPort(); }
+    std::string workdir() const { return workdir_ + "/sim"; }
+    std::string caFile() const { return workdir() + "/certs/ca.pem"; }
+    std::string uploaded(const std::string& name) const { return workdir() + "/uploads/" + name; }
+
+    // Replaces the scenario (a JSON text); the simulator's counters restart.
+    void setScenario(const std::string& json) { control("PUT", "/_sim/scenario", json); }
+    void reset() { control("POST", "/_sim/reset", ""); }
+    void putFile(const std::string& name, const std::string& bytes) {
+        control("PUT", "/_sim/files/" + name, bytes);
+    }
+    // Every API request the simulator saw, oldest first (a JSON array).
+    CloudSimJson requests() { return CloudSimJson(json_tokener_parse(control("GET", "/_sim/requests", "").c_str())); }
+
+private:
+    static std::string readLine(int fd, int timeoutMs) {
+        std::string line;
+        char c;
+        while (true) {
+            struct pollfd p = {fd, POLLIN, 0};
+            if (poll(&p, 1, timeoutMs) <= 0) break;
+            if (read(fd, &c, 1) != 1 || c == '\n') break;
+            line += c;
+        }
+        return line;
+    }
+    static size_t collect(char* data, size_t size, size_t n, void* out) {
+        static_cast<std::string*>(out)->append(data, size * n);
+        return size * n;
+    }
+    std::string control(const char* method, const std::string& path, const std::string& body) {
+        std::string out;
+        curl_easy_reset(curl_);
+        std::string url = base() + path;
+        curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, method);
+        curl_easy_setopt(curl_, CURLOPT_CAINFO, caFile().c_str());
+        curl_easy_setopt(curl_, CURLOPT_TIMEOUT, 60L);
+        if (std::string(method) != "GET") {
+            curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, body.data());
+            curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE, (long)body.size());
+        }
+        curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, collect);
+        curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &out);
+        CURLcode rc = curl_easy_perform(curl_);
+        long code = 0;
+        curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &code);
+        if (rc != CURLE_OK || code != 200)
+            throw std::runtime_error("cloud simulator control " + path + " failed: " + out);
+        return out;
+    }
+    void stop() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            int st;
+            waitpid(pid_, &st, 0);
+            pid_ = -1;
+        }
+    }
+
+    std::string workdir_;
+    pid_t pid_ = -1;
+    int port_ = 0;
+    CURL* curl_ = nullptr;
+};

@@ -1,0 +1,444 @@
+// Package checks against real packages built with the system's tar, xz,
+// gzip, zip and openssl.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <map>
+#include <string>
+
+#include "../support/roottree.h"
+#include "core/config.h"
+#include "update/update.h"
+
+namespace {
+
+const char* const kPass = "Kq7vTn2wXa9pLm4R";
+
+std::string q(const std::string& s) {
+    std::string out = "'";
+    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+void sh(const std::string& cmd) { ASSERT_EQ(system(cmd.c_str()), 0) << cmd; }
+
+using Files = std::map<std::string, std::string>;  // relative path -> content
+
+class UpdatePackages : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root.mountCard(1);
+        root.mkdirs("/home/root");
+        root.mkdirs("/build");
+        // "sync" only needs to succeed here; the real one would flush the
+        // whole shared machine at every step.
+        root.mkdirs("/bin");
+        root.write("/bin/sync", "#!/bin/sh\nexit 0\n");
+        chmod(root.path("/bin/sync").c_str(), 0755);
+        oldPath = getenv("PATH");
+        setenv("PATH", (root.path("/bin") + ":" + oldPath).c_str(), 1);
+        resetUpdateState();
+        setDspRecoveryPackage("", DSP_RECOVERY_NONE);
+        setRequestDspUpdate(0);
+        setDspWantedVersion("");
+        setDspVersion("");
+    }
+    void TearDown() override { setenv("PATH", oldPath.c_str(), 1); }
+
+    // Fills a fresh folder under /build and returns its path.
+    std::string stage(const Files& files) {
+        std::string dir = root.path("/build/s" + std::to_string(++stages));
+        sh("mkdir -p " + q(dir));
+        for (const auto& f : files) {
+            std::string p = dir + "/" + f.first;
+            sh("mkdir -p \"$(dirname " + q(p) + ")\"");
+            std::ofstream(p, std::ios::binary) << f.second;
+        }
+        return dir;
+    }
+    // A tar package of the given files; `z` is "J" (xz) or "z" (gzip).
+    std::string package(const Files& files, const std::string& z = "J") {
+        std::string dir = stage(files);
+        std::string out = root.path("/build/p" + std::to_string(++stages) + (z == "J" ? ".tar.xz" : ".tar.gz"));
+        std::string names;
+        for (const auto& f : files) names += " " + q(f.first);
+        sh("tar -C " + q(dir) + " -c" + z + "f " + q(out) + names);
+        return out;
+    }
+    std::string encrypt(const std::string& plain) {
+        std::string out = plain + ".enc";
+        sh("openssl enc -aes-256-cbc -md md5 -pass pass:" + std::string(kPass) + " -in " + q(plain) +
+           " -out " + q(out) + " 2>/dev/null");
+        return out;
+    }
+    std::string dspTar(const Files& files) { return slurp(package(files)); }
+    std::string dspZip(const Files& files) {
+        std::string dir = stage(files);
+        std::string out = root.path("/build/z" + std::to_string(++stages) + ".zip");
+        sh("cd " + q(dir) + " && zip -q -r " + q(out) + " .");
+        return slurp(out);
+    }
+    std::string slurp(const std::string& file) {
+        std::ifstream f(file, std::ios::binary);
+        std::stringstream ss;
+        ss << f.rdbuf();
+        return ss.str();
+    }
+    void onCard(const std::string& pkg, const char* name = "update.tar.xz") {
+        sh("cp " + q(pkg) + " " + q(root.path(std::string("/media/sdcard/") + name)));
+    }
+    std::string log() const { return root.read("/media/sdcard/log.txt"); }
+    bool logged(const std::string& text) const { return log().find(text) != std::string::npos; }
+
+    RootTree root;
+    std::string oldPath;
+    int stages = 0;
+};
+
+const char* const kModemManifest = "{\"modem\": {\"version\": \"9.9.9\"}}";
+
+// ---------------------------------------------------------------- module part
+
+TEST_F(UpdatePackages, PlainPackageInstallsModuleFilesAndRunsScript) {
+    onCard(package({{"manifest.json", kModemManifest},
+                    {"bin/app", "new app"},
+                    {"post_update_script.sh", "#!/bin/sh\necho ran > \"$TRAILNETD_ROOT/trace\"\n"}}));
+    checkUpdate("V1.00.34", "1.3.0");
+
+    EXPECT_EQ(root.read("/usrdata/bin/app"), "new app");
+    EXPECT_EQ(root.read("/trace"), "ran\n");
+    EXPECT_FALSE(root.exists("/usrdata/post_update_script.sh"));
+    EXPECT_FALSE(root.exists("/media/sdcard/update.tar.xz"));
+    EXPECT_FALSE(root.exists("/usrdata/update.tar.xz"));
+    EXPECT_TRUE(logged("INFO: update: Update modem is required (1.3.0 => 9.9.9)"));
+    EXPECT_TRUE(logged("INFO: update: Update modem\r\n"));
+    EXPECT_FALSE(logged("decrypted"));  // a plain package is not decrypted
+    EXPECT_FALSE(updateDecision().dspUpdateRequired);
+}
+
+TEST_F(UpdatePackages, EncryptedGzipPackageIsDecryptedAndInstalled) {
+    onCard(encrypt(package({{"manifest.json", kModemManifest}, {"bin/app", "from gz"}}, "z")),
+           "update.tar.gz");
+    checkUpdate("", "1.3.0");
+
+    EXPECT_TRUE(logged("ERROR: update: Update file decrypted successfully"));
+    EXPECT_EQ(root.read("/usrdata/bin/app"), "from gz");
+    EXPECT_FALSE(root.exists("/usrdata/update.tar.gz"));
+    EXPECT_FALSE(root.exists("/usrdata/update.tar.gz.dec"));
+    EXPECT_FALSE(root.exists("/media/sdcard/update.tar.gz"));
+}
+
+TEST_F(UpdatePackages, ModuleNotNewerIsNotInstalled) {
+    onCard(package({{"manifest.json", "{\"modem\": {\"version\": \"1.2.9\"}}"}, {"bin/app", "old"}}));
+    checkUpdate("", "1.3.0");
+    EXPECT_FALSE(root.exists("/usrdata/bin/app"));
+    EXPECT_FALSE(root.exists("/media/sdcard/update.tar.xz"));
+}
+
+TEST_F(UpdatePackages, PackagesThatInstallNothing) {
+    // Without a manifest.
+    onCard(package({{"bin/app", "x"}}));
+    checkUpdate("", "1.3.0");
+    EXPECT_FALSE(root.exists("/usrdata/bin/app"));
+    EXPECT_FALSE(root.exists("/media/sdcard/update.tar.xz"));
+    EXPECT_FALSE(root.exists("/usrdata/update.tar.xz"));
+
+    // Corrupted: neither a tar archive nor decryptable. The card copy goes
+    // even when an earlier manifest asked to keep it.
+    onCard(package({{"manifest.json", "{\"keepUpdateFile\": 1}"}}));
+    checkUpdate("", "1.3.0");
+    ASSERT_TRUE(updateDecision().keepPackage);
+    root.write("/media/sdcard/update.tar.xz", std::string(3000, 'z'));
+    checkUpdate("", "1.3.0");
+    EXPECT_TRUE(logged("ERROR: update: Update file is corrupted ("));
+    EXPECT_FALSE(root.exists("/media/sdcard/update.tar.xz"));
+    EXPECT_FALSE(root.exists("/usrdata/update.tar.xz"));
+    EXPECT_FALSE(root.exists("/usrdata/update.tar.xz.dec"));
+    EXPECT_FALSE(updateDecision().keepPackage);
+}
+
+TEST_F(UpdatePackages, DoBackupCarriesOverUntilACorruptedPackage) {
+    const std::string withBackup =
+        package({{"manifest.json", "{\"doBackup\": 1, \"modem\": {\"version\": \"9.9.9\"}}"}, {"a", "1"}});
+    onCard(withBackup);
+    checkUpdate("", "1.3.0");
+    EXPECT_EQ(root.read("/home/root/backup.tar.xz"), slurp(withBackup));
+
+    // The next manifest does not name doBackup: the last value holds.
+    sh("rm " + q(root.path("/home/root/backup.tar.xz")));
+    const std::string silent = package({{"manifest.json", kModemManifest}, {"b", "2"}});
+    onCard(silent);
+    checkUpdate("", "1.3.0");
+    EXPECT_EQ(root.read("/home/root/backup.tar.xz"), slurp(silent));
+
+    // A corrupted package clears it.
+    root.write("/media/sdcard/update.tar.xz", "garbage");
+    checkUpdate("", "1.3.0");
+    EXPECT_FALSE(updateDecision().doBackup);
+    sh("rm " + q(root.path("/home/root/backup.tar.xz")));
+    onCard(silent, "update.tar.gz");  // the backup follows the package's name
+    checkUpdate("", "1.3.0");
+    EXPECT_FALSE(root.exists("/home/root/backup.tar.xz"));
+    EXPECT_FALSE(root.exists("/home/root/backup.tar.gz"));
+}
+
+TEST_F(UpdatePackages, BothCardPackagesOnlyXzIsInstalled) {
+    for (int keep : {0, 1}) {
+        SCOPED_TRACE(keep);
+        const std::string m = "{\"keepUpdateFile\": " + std::to_string(keep) +
+                              ", \"modem\": {\"version\": \"9.9.9\"}}";
+        onCard(package({{"manifest.json", m}, {"from_xz", "x"}}), "update.tar.xz");
+        onCard(package({{"manifest.json", m}, {"from_gz", "g"}}, "z"), "update.tar.gz");
+        root.write("/usrdata/update.tar.gz", "stale working copy");
+        checkUpdate("", "1.3.0");
+
+        EXPECT_TRUE(root.exists("/usrdata/from_xz"));
+        EXPECT_FALSE(root.exists("/usrdata/from_gz"));
+        EXPECT_FALSE(root.exists("/usrdata/update.tar.gz"));
+        EXPECT_FALSE(root.exists("/usrdata/update.tar.xz"));
+        EXPECT_EQ(root.exists("/media/sdcard/update.tar.xz"), keep == 1);
+        EXPECT_EQ(root.exists("/media/sdcard/update.tar.gz"), keep == 1);
+        sh("rm -f " + q(root.path("/usrdata/from_xz")));
+    }
+}
+
+TEST_F(UpdatePackages, CardHousekeepingWithoutPackage) {
+    const char* stale[] = {"DRAMPARA.txt", "ISP.BIN", "1628.BIN", "1628A.BIN", "1628M.BIN"};
+    const char* quorvan[] = {"QUORVANL.bin", "QUORVANM.bin", "VIGLMCU.bin"};
+    for (const char* f : stale) root.write(std::string("/media/sdcard/") + f, "old");
+    for (const char* f : quorvan) root.write(std::string("/media/sdcard/") + f, "q");
+    setRequestDspUpdate(1);
+
+    checkUpdate("", "1.3.0");
+    EXPECT_TRUE(logged("INFO: update: No update file found"));
+    EXPECT_EQ(getRequestDspUpdate(), 0);
+    for (const char* f : stale) EXPECT_FALSE(root.exists(std::string("/media/sdcard/") + f)) << f;
+    // Without a package the check returns before its clean-up.
+    for (const char* f : quorvan) EXPECT_TRUE(root.exists(std::string("/media/sdcard/") + f)) << f;
+
+    // "FW" on the card keeps the DSP files; the second set goes with any
+    // package check, but only when its first file is there.
+    for (const char* f : stale) root.write(std::string("/media/sdcard/") + f, "old");
+    root.write("/media/sdcard/FW", "");
+    onCard(package({{"manifest.json", "{}"}}));
+    checkUpdate("", "1.3.0");
+    for (const char* f : stale) EXPECT_TRUE(root.exists(std::string("/media/sdcard/") + f)) << f;
+    for (const char* f : quorvan) EXPECT_FALSE(root.exists(std::string("/media/sdcard/") + f)) << f;
+
+    root.write("/media/sdcard/VIGLMCU.bin", "q");
+    onCard(package({{"manifest.json", "{}"}}));
+    checkUpdate("", "1.3.0");
+    EXPECT_TRUE(root.exists("/media/sdcard/VIGLMCU.bin"));
+}
+
+// ---------------------------------------------------------------- DSP part
+
+TEST_F(UpdatePackages, DspTarPartIsUnpackedOntoTheCard) {
+    onCard(package({{"manifest.json", "{\"dsp\": {\"version\": \"V2.1.11\"}}"},
+                    {"dsp_update.tar.xz", dspTar({{"ISP.BIN", "isp"}, {"1628.BIN", "fw"}})}}));
+    checkUpdate("2.1.10", "1.3.0");
+
+    EXPECT_TRUE(logged("INFO: update: Update DSP is required (2.1.10 => V2.1.11)"));
+    EXPECT_TRUE(logged("INFO: update: Update dsp"));
+    EXPECT_TRUE(root.exists("/usrdata/dsp_update.tar.xz"));
+    EXPECT_EQ(root.read("/media/sdcard/ISP.BIN"), "isp");
+    EXPECT_EQ(root.read("/media/sdcard/1628.BIN"), "fw");
+    EXPECT_EQ(getRequestDspUpdate(), 1);
+    EXPECT_STREQ(getDspWantedVersion(), "V2.1.11");
+    EXPECT_STREQ(getDspRecoveryPath(), "/usrdata/dsp_update.tar.xz");
+    EXPECT_EQ(getDspRecoveryKind(), DSP_RECOVERY_TARXZ);
+    EXPECT_TRUE(dspFilesExpanded());
+    EXPECT_FALSE(root.exists("/usrdata/bin"));  // no module part asked for
+
+    // The recovery right after does not unpack again.
+    sh("rm " + q(root.path("/media/sdcard/ISP.BIN")));
+    EXPECT_EQ(recoverDspFirmware(), 1);
+    EXPECT_FALSE(root.exists("/media/sdcard/ISP.BIN"));
+}
+
+TEST_F(UpdatePackages, DspZipPartAndVersionRules) {
+    const std::string zipPart = dspZip({{"ISP.BIN", "zipped"}});
+    struct {
+        const char* name;
+        const char* current;
+        const char* dsp;
+        bool delivered;
+    } cases[] = {
+        {"older with V", "2.1.10", "{\"version\": \"V2.1.3\"}", false},
+        {"older but forced", "2.1.10", "{\"version\": \"V2.1.3\", \"forceUpdate\": true}", true},
+        {"current unparsable", "", "{\"version\": \"9.9.9\"}", false},
+        {"current unparsable, forced", "", "{\"version\": \"9.9.9\", \"forceUpdate\": true}", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        resetUpdateState();
+        sh("rm -f " + q(root.path("/media/sdcard/ISP.BIN")) + " " + q(root.path("/usrdata/dsp_update.zip")));
+        onCard(package({{"manifest.json", std::string("{\"dsp\": ") + c.dsp + "}"},
+                        {"dsp_update.zip", zipPart}}));
+        checkUpdate(c.current, "1.3.0");
+        EXPECT_EQ(root.exists("/media/sdcard/ISP.BIN"), c.delivered);
+        EXPECT_EQ(getRequestDspUpdate(), c.delivered ? 1 : 0);
+        EXPECT_EQ(dspFilesExpanded(), c.delivered);
+        if (c.delivered) {
+            EXPECT_EQ(root.read("/media/sdcard/ISP.BIN"), "zipped");
+            EXPECT_EQ(getDspRecoveryKind(), DSP_RECOVERY_ZIP);
+            EXPECT_STREQ(getDspWantedVersion(), c.current[0] ? "V2.1.3" : "9.9.9");
+        }
+    }
+}
+
+TEST_F(UpdatePackages, BrokenDspPartIsReported) {
+    onCard(package({{"manifest.json", "{\"dsp\": {\"version\": \"3.0.0\"}}"},
+                    {"dsp_update.tar.xz", "not an archive"}}));
+    checkUpdate("2.0.0", "1.3.0");
+    EXPECT_TRUE(logged("ERROR: checkUpdate: Problem while expanding DSP update files"));
+    EXPECT_EQ(getRequestDspUpdate(), 0);
+    EXPECT_FALSE(dspFilesExpanded());
+    EXPECT_STREQ(getDspWantedVersion(), "3.0.0");  // stored in every case
+}
+
+// ---------------------------------------------------------------- hostile input
+
+TEST_F(UpdatePackages, MembersEscapingTheInstallFolderWriteNothing) {
+    const std::string outside = root.path("/outside");
+    root.mkdirs("/outside");
+    const std::string good = stage({{"manifest.json", kModemManifest}, {"good", "g"}, {"esc.txt", "e"}});
+
+    // ../ and absolute names (tar keeps them with -P).
+    const std::string parent = root.path("/build/parent.tar");
+    sh("tar -C " + q(good) + " -cPf " + q(parent) + " manifest.json good --transform='s,^esc,../esc,' esc.txt 2>/dev/null");
+    const std::string absolute = root.path("/build/absolute.tar");
+    sh("tar -C " + q(good) + " -cPf " + q(absolute) + " manifest.json good --transform=" +
+       q("s,^esc," + outside + "/abs,") + " esc.txt 2>/dev/null");
+    // A link pointing outside, then a file through it.
+    const std::string linked = root.path("/build/linked.tar");
+    const std::string a = stage({{"manifest.json", kModemManifest}, {"good", "g"}});
+    sh("ln -s " + q(outside) + " " + q(a + "/out"));
+    const std::string b = stage({{"out/evil.txt", "evil"}});
+    sh("tar -C " + q(a) + " -cf " + q(linked) + " manifest.json good out && tar -C " + q(b) + " -rf " +
+       q(linked) + " out/evil.txt");
+
+    for (const std::string& pkg : {parent, absolute, linked}) {
+        SCOPED_TRACE(pkg);
+        sh("xz -kf " + q(pkg));
+        onCard(pkg + ".xz");
+        checkUpdate("", "1.3.0");
+        EXPECT_FALSE(root.exists("/esc.txt"));
+        EXPECT_FALSE(root.exists("/outside/abs.txt"));
+        EXPECT_FALSE(root.exists("/outside/evil.txt"));
+        EXPECT_FALSE(root.exists("/usrdata/good"));  // the whole package is refused
+        EXPECT_FALSE(root.exists("/usrdata/update.tar.xz"));
+        EXPECT_FALSE(root.exists("/media/sdcard/update.tar.xz"));
+    }
+    EXPECT_TRUE(logged("ERROR: update: Update file has an unsafe member: ../esc.txt"));
+    EXPECT_TRUE(logged("ERROR: update: Update file has an unsafe member: out -> " + outside));
+    EXPECT_TRUE(logged("ERROR: update: Update file has an unsafe member: " + outside + "/abs.txt"));
+}
+
+TEST_F(UpdatePackages, DspArchiveEscapingTheCardWritesNothing) {
+    const std::string files = stage({{"ISP.BIN", "isp"}});
+    const std::string dsp = root.path("/build/dsp.tar.xz");
+    sh("tar -C " + q(files) + " -cPJf " + q(dsp) + " --transform='s,^ISP,../ISP,' ISP.BIN 2>/dev/null");
+    onCard(package({{"manifest.json", "{\"dsp\": {\"version\": \"3.0.0\"}}"}, {"dsp_update.tar.xz", slurp(dsp)}}));
+    checkUpdate("2.0.0", "1.3.0");
+
+    EXPECT_FALSE(root.exists("/media/ISP.BIN"));
+    EXPECT_FALSE(root.exists("/media/sdcard/ISP.BIN"));
+    EXPECT_TRUE(logged("ERROR: update: DSP update file has an unsafe member: ../ISP.BIN"));
+    EXPECT_TRUE(logged("Problem while expanding DSP update files"));
+    EXPECT_EQ(getRequestDspUpdate(), 0);
+}
+
+TEST_F(UpdatePackages, PathsWithBlankQuoteAndSemicolonStayWhole) {
+    // The whole tree lives below a folder whose name would break or extend
+    // a shell command.
+    const std::string odd = root.dir() + "/it's a root; touch pwned";
+    sh("mkdir -p " + q(odd + "/media/sdcard") + " " + q(odd + "/usrdata") + " " + q(odd + "/proc"));
+    sh("cp " + q(root.path("/proc/mounts")) + " " + q(odd + "/proc/mounts"));
+    const std::string pkg = encrypt(package({{"manifest.json", "{\"modem\": {\"version\": \"9.9.9\"}, "
+                                                               "\"dsp\": {\"version\": \"9.9.9\"}}"},
+                                             {"bin/app", "odd"},
+                                             {"dsp_update.zip", dspZip({{"ISP.BIN", "odd isp"}})}}));
+    sh("cp " + q(pkg) + " " + q(odd + "/media/sdcard/update.tar.xz"));
+    setenv("TRAILNETD_ROOT", odd.c_str(), 1);
+    checkUpdate("1.0.0", "1.3.0");
+    setenv("TRAILNETD_ROOT", root.dir().c_str(), 1);
+
+    EXPECT_EQ(root.read("/it's a root; touch pwned/usrdata/bin/app"), "odd");
+    EXPECT_EQ(root.read("/it's a root; touch pwned/media/sdcard/ISP.BIN"), "odd isp");
+    EXPECT_FALSE(root.exists("/it's a root; touch pwned/media/sdcard/update.tar.xz"));
+    EXPECT_FALSE(root.exists("/pwned"));
+    struct stat st;
+    EXPECT_NE(stat("pwned", &st), 0);
+}
+
+// ---------------------------------------------------------------- the helper script
+
+TEST_F(UpdatePackages, HelperScriptBuildsAnInstallablePackage) {
+    const std::string module = stage({{"bin/app", "scripted"},
+                                      {"post_update_script.sh", "#!/bin/sh\ntouch \"$TRAILNETD_ROOT/trace\"\n"}});
+    const std::string dsp = root.path("/build/dsp.zip");
+    std::ofstream(dsp, std::ios::binary) << dspZip({{"ISP.BIN", "helper isp"}});
+    const std::string out = root.path("/build/helper.tar.gz");
+    sh(std::string(MAKE_UPDATE_PACKAGE) + " --modem-version 1.4.0 --dsp-version V2.0.0 --dsp " + q(dsp) +
+       " --keep --encrypt " + q(out) + " " + q(module) + " >/dev/null");
+    onCard(out, "update.tar.gz");
+    checkUpdate("V1.9.9", "1.3.0");
+
+    EXPECT_TRUE(logged("Update file decrypted successfully"));
+    EXPECT_EQ(root.read("/usrdata/bin/app"), "scripted");
+    EXPECT_TRUE(root.exists("/trace"));
+    EXPECT_EQ(root.read("/media/sdcard/ISP.BIN"), "helper isp");
+    EXPECT_STREQ(getDspWantedVersion(), "V2.0.0");
+    EXPECT_TRUE(root.exists("/media/sdcard/update.tar.gz"));  // --keep
+}
+
+// ---------------------------------------------------------------- recovery
+
+TEST_F(UpdatePackages, LocateDspUpdateFile) {
+    EXPECT_EQ(locateDspUpdateFile(), 1);
+    root.write("/usrdata/dsp_update.zip", "z");
+    EXPECT_EQ(locateDspUpdateFile(), 0);
+    EXPECT_STREQ(getDspRecoveryPath(), "/usrdata/dsp_update.zip");
+    EXPECT_EQ(getDspRecoveryKind(), DSP_RECOVERY_ZIP);
+    root.write("/usrdata/dsp_update.tar.xz", "t");
+    EXPECT_EQ(locateDspUpdateFile(), 0);
+    EXPECT_STREQ(getDspRecoveryPath(), "/usrdata/dsp_update.tar.xz");
+    EXPECT_EQ(getDspRecoveryKind(), DSP_RECOVERY_TARXZ);
+}
+
+TEST_F(UpdatePackages, RecoveryOutcomes) {
+    // The DSP runs the wanted version.
+    setDspVersion("V1.2.3");
+    setDspWantedVersion("1.2.3");
+    EXPECT_EQ(recoverDspFirmware(), 0);
+    EXPECT_TRUE(logged("INFO: update: DSP FW version is as expected"));
+
+    // Another version, and no file remembered on disk.
+    setDspVersion("V1.2.2");
+    setDspRecoveryPackage("/usrdata/dsp_update.tar.xz", DSP_RECOVERY_TARXZ);
+    EXPECT_EQ(recoverDspFirmware(), -1);
+    EXPECT_TRUE(logged("ERROR: update: Can't find /usrdata/dsp_update.tar.xz for DSP FW recovery"));
+
+    // A file that does not unpack.
+    root.write("/usrdata/dsp_update.tar.xz", "broken");
+    EXPECT_EQ(recoverDspFirmware(), -1);
+    EXPECT_TRUE(logged(
+        "ERROR: update: Error when unziping / untaring /usrdata/dsp_update.tar.xz for DSP FW recovery"));
+
+    // A good file is unpacked onto the card, every time it is asked for.
+    root.write("/usrdata/dsp_update.tar.xz", dspTar({{"ISP.BIN", "again"}}));
+    EXPECT_EQ(recoverDspFirmware(), 1);
+    EXPECT_EQ(root.read("/media/sdcard/ISP.BIN"), "again");
+    sh("rm " + q(root.path("/media/sdcard/ISP.BIN")));
+    EXPECT_EQ(recoverDspFirmware(), 1);
+    EXPECT_TRUE(root.exists("/media/sdcard/ISP.BIN"));
+    EXPECT_FALSE(dspFilesExpanded());
+
+    // An unknown kind is a failure.
+    setDspRecoveryPackage("/usrdata/dsp_update.tar.xz", 7);
+    EXPECT_EQ(recoverDspFirmware(), -1);
+}
+
+}  // namespace
