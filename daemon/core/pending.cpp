@@ -5,14 +5,10 @@
 
 #include "cellular/cellular.h"
 #include "cellular/power.h"
-#include "camera/protocol.h"
 #include "cloud/requests.h"
 #include "core/identity.h"
 #include "core/log.h"
 #include "update/update.h"
-
-// --- camera protocol ---
-void sendAck() {}
 
 // --- server requests (served in the order the sync fixes) ---
 void serveHdRequests(json_object*, const char*, const char*) {
