@@ -177,6 +177,8 @@ TEST_F(ActiveDaemon, LaterCommandsAnswerForTheStateThatExists) {
     // Cellular work is off until a configuration enables it.
     EXPECT_EQ(d.command("SP+GETDATETIME", kOk), kOk);
     EXPECT_EQ(d.command("SP+CELL", kOk), kOk);
+    // No usable SIM: no bars.
+    EXPECT_EQ(d.command("SP+GETSIGNALBAR", "SP+ERROR\n"), "-1\r\nSP+ERROR\n");
     EXPECT_EQ(d.command("sp+sync now", kOk), kOk);
     ASSERT_TRUE(d.waitForLog("INFO: sync: End cellular transfert"));
     EXPECT_NE(d.log().find("Cellular setting disabled. Date time is not valid."),

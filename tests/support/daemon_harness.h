@@ -11,6 +11,7 @@
 // The binary: TRAILNETD_BIN, as a compile definition
 //   target_compile_definitions(t PRIVATE TRAILNETD_BIN="$<TARGET_FILE:trailnetd>")
 // (tn_add_daemon_test in tests/CMakeLists.txt does this) or as an environment variable.
+// TN_DAEMON_WRAPPER (e.g. "valgrind -q --error-exitcode=99") runs the daemon under a tool.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -223,6 +224,20 @@ public:
         envp.push_back(nullptr);
         std::string bin = daemonBinary();
         std::string out = root_.path("/daemon.out");
+        // TN_DAEMON_WRAPPER="valgrind --error-exitcode=99" runs every daemon under a tool.
+        std::vector<std::string> wrapper;
+        if (const char* w = getenv("TN_DAEMON_WRAPPER")) {
+            std::string word;
+            for (const char* c = w;; c++) {
+                if (*c == ' ' || *c == '\0') {
+                    if (!word.empty()) wrapper.push_back(word);
+                    word.clear();
+                    if (*c == '\0') break;
+                } else {
+                    word += *c;
+                }
+            }
+        }
 
         pid_ = fork();
         if (pid_ < 0) throw std::runtime_error("fork failed");
@@ -232,8 +247,11 @@ public:
                 dup2(fd, 1);
                 dup2(fd, 2);
             }
-            char* argv[] = {&bin[0], nullptr};
-            execve(bin.c_str(), argv, envp.data());
+            std::vector<char*> argv;
+            for (auto& w : wrapper) argv.push_back(&w[0]);
+            argv.push_back(&bin[0]);
+            argv.push_back(nullptr);
+            execvpe(argv[0], argv.data(), envp.data());
             _exit(127);
         }
     }
