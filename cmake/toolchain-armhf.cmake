@@ -35,5 +35,7 @@ unset(ENV{PKG_CONFIG_PATH})
 # Tests run under user-mode emulation. "-L /" takes the armhf loader and
 # libraries from the multiarch install; the cross toolchain's own copy under
 # /usr/arm-linux-gnueabihf does not match them. TN_EMULATED=1 reaches every
-# test process so tests that cannot work under emulation skip with a reason.
-set(CMAKE_CROSSCOMPILING_EMULATOR env TN_EMULATED=1 qemu-arm -L /)
+# test process so tests that cannot work under emulation skip with a reason;
+# TN_EMULATOR tells a program of this build how to start another one (a
+# simulator handing its control tool to shell scripts, say).
+set(CMAKE_CROSSCOMPILING_EMULATOR env TN_EMULATED=1 "TN_EMULATOR=qemu-arm -L /" qemu-arm -L /)

@@ -43,8 +43,23 @@ int main(int argc, char** argv) {
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     std::string dir = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string(argv[0]);
     dir = dir.substr(0, dir.rfind('/'));
+    std::string ctlTool = dir + "/modem_simctl";
+    // On a cross build the control tool is a target program that the host
+    // shell cannot exec: the stand-in scripts get a launcher that runs it
+    // under the emulator.
+    if (const char* emu = getenv("TN_EMULATOR")) {
+        std::string launcher = root + "/sim/modem_simctl";
+        mkdir((root + "/sim").c_str(), 0755);
+        FILE* f = fopen(launcher.c_str(), "w");
+        if (f != nullptr) {
+            fprintf(f, "#!/bin/sh\nexec %s '%s' \"$@\"\n", emu, ctlTool.c_str());
+            fclose(f);
+            chmod(launcher.c_str(), 0755);
+            ctlTool = launcher;
+        }
+    }
 
-    Simulator sim(root, dir + "/modem_simctl");
+    Simulator sim(root, ctlTool);
     std::string err;
     if (!scenarioFile.empty() && !sim.scenario().loadFile(scenarioFile, err)) {
         fprintf(stderr, "modem_sim: %s\n", err.c_str());

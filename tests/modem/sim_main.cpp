@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "sim_env.h"
@@ -11,7 +13,12 @@ class SimEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
         gSim = std::make_unique<ModemSim>();
-        ASSERT_TRUE(gSim->ready()) << "modem simulator did not start";
+        // A failed environment only marks every test skipped: end the run
+        // instead so a simulator that cannot start is a failure.
+        if (!gSim->ready()) {
+            fprintf(stderr, "modem simulator did not start\n");
+            std::exit(1);
+        }
     }
     void TearDown() override { gSim.reset(); }
 };
