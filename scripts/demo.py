@@ -280,6 +280,10 @@ class DemoContext:
 
     # ---- programs ----
     def binary(self, name):
+        # A cross build's programs start through their emulator launchers.
+        launcher = os.path.join(self.build, "emulated", name)
+        if os.access(launcher, os.X_OK):
+            return launcher
         for cand in glob.glob(os.path.join(self.build, "**", name), recursive=True):
             if os.path.isfile(cand) and os.access(cand, os.X_OK):
                 return cand
