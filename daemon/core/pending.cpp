@@ -5,13 +5,9 @@
 
 #include "cellular/cellular.h"
 #include "cellular/power.h"
-#include "camera/protocol.h"
 #include "core/identity.h"
 #include "core/log.h"
 #include "update/update.h"
-
-// --- camera protocol ---
-void sendAck() {}
 
 // --- cellular ---
 void cellHandlerStart() { logMessage("cell", LOG_WARNING, "Cellular handler not available"); }
@@ -24,8 +20,3 @@ int signalReadEx(uint8_t* lteValid) {
 const char* simSlotIccid(const SimSlot*) { return ""; }
 const char* simSlotImsi(const SimSlot*) { return ""; }
 
-// --- power and modem identity ---
-int shell_run(const char*, ...) { return -1; }
-int module_power_down(int) { return 0; }
-int file_missing(const char*) { return -1; }
-void readModemIdentity() {}

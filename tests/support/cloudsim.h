@@ -7,6 +7,7 @@
 #include <json-c/json.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,6 +33,8 @@ public:
         if (pipe(fds) != 0) throw std::runtime_error("pipe");
         pid_ = fork();
         if (pid_ == 0) {
+            // A test that crashes must not leave a server behind.
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
             dup2(fds[1], 1);
             close(fds[0]);
             close(fds[1]);

@@ -1,0 +1,332 @@
+#include "camera/protocol.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
+#include "camera/dsp_files.h"
+#include "camera/dsp_line.h"
+#include "camera/serial.h"
+#include "cellular/cellular.h"
+#include "cellular/cellular_state.h"
+#include "cellular/power.h"
+#include "cloud/sync.h"
+#include "core/config.h"
+#include "core/log.h"
+#include "core/rootpath.h"
+#include "core/sdcard.h"
+#include "core/timefmt.h"
+#include "update/update.h"
+
+namespace {
+
+// ---- the two devices ----
+std::atomic<int> cameraFd{-1};
+std::atomic<int> atFd{-1};
+std::atomic<bool> cameraActive{false};
+// Serialises writes to the camera UART and the flag check of the "RDY"
+// announcement, so the DSP never sees "RDY" after its first reply.
+std::mutex cameraWriteMutex;
+
+const SerialConfig kCameraConfig{115200, 8, 1, 0, 0};
+const SerialConfig kAtConfig{38400, 8, 1, 0, 0};
+
+// ---- atResponse: what the AT channel returned since the last atSend ----
+constexpr size_t kAtResponseSize = 1024;
+std::mutex atResponseMutex;
+char atResponseText[kAtResponseSize];
+size_t atResponseLength = 0;
+
+void atResponseClear() {
+    std::lock_guard<std::mutex> lock(atResponseMutex);
+    memset(atResponseText, 0, sizeof atResponseText);
+    atResponseLength = 0;
+}
+
+// A reply may come in several reads: keep them together until the next
+// atSend. When the buffer is full, the newest read replaces what was there.
+void atResponseAppend(const char* data, size_t length) {
+    size_t n = strnlen(data, length);
+    if (n >= kAtResponseSize) n = kAtResponseSize - 1;
+    std::lock_guard<std::mutex> lock(atResponseMutex);
+    if (atResponseLength + n >= kAtResponseSize) {
+        memset(atResponseText, 0, sizeof atResponseText);
+        atResponseLength = 0;
+    }
+    memcpy(atResponseText + atResponseLength, data, n);
+    atResponseLength += n;
+    atResponseText[atResponseLength] = '\0';
+}
+
+// ---- receive threads ----
+constexpr size_t kReadSize = 1024;
+
+using ReadHandler = void (*)(const char* data, size_t length);
+
+struct ReceiveLoop {
+    const std::atomic<int>* fd;
+    ReadHandler handle;
+};
+
+void* receiveLoop(void* arg) {
+    const ReceiveLoop* loop = static_cast<const ReceiveLoop*>(arg);
+    int fd = loop->fd->load();
+    if (fd < 0) return nullptr;
+    // One byte more than a read takes, so a full read is still a terminated text.
+    char buffer[kReadSize + 1];
+    for (;;) {
+        struct pollfd p = {fd, POLLIN, 0};
+        int r = poll(&p, 1, 3000);
+        if (r == 0) continue;
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            printf("< failed to select >");
+            fflush(stdout);
+            _exit(-1);
+        }
+        ssize_t n;
+        do {
+            memset(buffer, 0, sizeof buffer);
+            n = serialRead(fd, buffer, kReadSize);
+            if (n > 0) loop->handle(buffer, static_cast<size_t>(n));
+        } while (n == static_cast<ssize_t>(kReadSize));
+        // A hung-up line stays "readable" forever: do not spin on it.
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) sleep(1);
+    }
+    return nullptr;
+}
+
+void handleAtRead(const char* data, size_t length) { atResponseAppend(data, length); }
+
+const ReceiveLoop kAtLoop{&atFd, handleAtRead};
+const ReceiveLoop kCameraLoop{&cameraFd, handleCameraMessage};
+
+bool startThread(const char* name, const ReceiveLoop* loop) {
+    pthread_t t;
+    if (pthread_create(&t, nullptr, receiveLoop, const_cast<ReceiveLoop*>(loop)) != 0)
+        return false;
+    pthread_setname_np(t, name);
+    pthread_detach(t);
+    return true;
+}
+
+// Waits for a flag of the cellular handler: one check, then one-second sleeps
+// each followed by a check, `sleeps` sleeps at most.
+bool waitForFlag(const std::atomic<uint8_t>& flag, int sleeps, bool checkAfterLast) {
+    if (flag.load()) return true;
+    sleep(1);
+    for (int i = 1; i < sleeps; i++) {
+        if (flag.load()) return true;
+        sleep(1);
+    }
+    return checkAfterLast && flag.load();
+}
+
+void runSyncCommand(bool first) {
+    const char* module = first ? "firstsync" : "sync";
+    if (first) {
+        logMessage(module, LOG_INFO, "Start first sync");
+        setPowerOnTime(time(nullptr));
+    } else {
+        logMessage(module, LOG_INFO, "Start cellular transfert");
+    }
+    int result = 0;
+    if (isCellularEnabled()) result = runSync(first ? 1 : 0);
+    logMessage(module, LOG_INFO, first ? "End first sync" : "End cellular transfert");
+    if (recoverDspFirmware() == 1) setRequestDspUpdate(1);
+    if (result != 0) {
+        sendError();
+        return;
+    }
+    writeDspConfig();
+    sync();  // the DSP reads the settings file as soon as it sees OK
+    sendOk();
+}
+
+}  // namespace
+
+// ---- opening ----
+int openAtChannel() {
+    int fd = serialOpen(rootPath("/dev/smd9").c_str(), kAtConfig.baudrate, 0);
+    serialConfigure(fd, &kAtConfig);
+    atFd = fd;
+    if (!startThread("uart_smd_rcv", &kAtLoop))
+        logMessage("uart", LOG_ERROR, "Fail to create uart_smd_rcv");
+    return fd < 0 ? -1 : 0;
+}
+
+int openCameraUart() {
+    cameraActive = false;
+    int fd = serialOpen(rootPath("/dev/ttyHS0").c_str(), kCameraConfig.baudrate, 0);
+    serialConfigure(fd, &kCameraConfig);
+    cameraFd = fd;
+    if (!startThread("uart_rcv", &kCameraLoop))
+        logMessage("uart", LOG_ERROR, "Fail to create uart_rcv");
+    return fd < 0 ? -1 : 0;
+}
+
+// ---- sending ----
+void cameraWrite(const void* data, size_t length) {
+    std::lock_guard<std::mutex> lock(cameraWriteMutex);
+    int fd = cameraFd.load();
+    if (fd >= 0) serialWrite(fd, data, length);
+}
+
+void cameraSend(const char* text) { cameraWrite(text, strlen(text)); }
+
+void announceReady() {
+    std::lock_guard<std::mutex> lock(cameraWriteMutex);
+    int fd = cameraFd.load();
+    if (fd >= 0 && !cameraActive.load()) serialWrite(fd, "RDY\r\n", 5);
+}
+
+void sendAck() {
+    logMessage("uart", LOG_INFO, "Sent ACK");
+    cameraWrite("\x06", 1);
+}
+
+void sendOk() {
+    logMessage("uart", LOG_INFO, "Sent OK");
+    cameraWrite("SP+OK\n", 6);
+}
+
+void sendError() {
+    logMessage("uart", LOG_INFO, "Sent ERROR");
+    cameraWrite("SP+ERROR\n", 9);
+}
+
+void atSend(const char* line) {
+    atResponseClear();
+    int fd = atFd.load();
+    if (fd >= 0 && line != nullptr) serialWrite(fd, line, strlen(line));
+}
+
+size_t atResponse(char* buffer, size_t size) {
+    if (buffer == nullptr || size == 0) return 0;
+    std::lock_guard<std::mutex> lock(atResponseMutex);
+    size_t n = atResponseLength < size - 1 ? atResponseLength : size - 1;
+    memcpy(buffer, atResponseText, n);
+    buffer[n] = '\0';
+    return n;
+}
+
+bool atResponseContains(const char* needle) {
+    std::lock_guard<std::mutex> lock(atResponseMutex);
+    return needle != nullptr && strstr(atResponseText, needle) != nullptr;
+}
+
+bool isCameraActive() { return cameraActive.load(); }
+
+// ---- commands ----
+void handleCameraMessage(const char* data, size_t length) {
+    DspLine line = parseDspMessage(data, length);
+    // Logged with the whole text, as received up to its first NUL.
+    switch (line.kind) {
+        case DSP_LINE_IGNORE:
+            return;
+        case DSP_LINE_AT_TOO_LONG:
+            logMessage("uart", LOG_WARNING, "AT command longer than %zu characters, ignored",
+                       kDspBodySize - 1);
+            return;
+        case DSP_LINE_AT:
+            logMessage("uart", LOG_INFO, "AT command: %.*s", static_cast<int>(strnlen(data, length)),
+                       data);
+            atSend(line.text);
+            return;
+        case DSP_LINE_BODY_TOO_LONG:
+            logMessage("executeCommand", LOG_WARNING,
+                       "Received command longer than %zu characters, ignored", kDspBodySize - 1);
+            return;
+        case DSP_LINE_COMMAND:
+            break;
+    }
+    logMessage("uart", LOG_INFO, "SP command: %.*s", static_cast<int>(strnlen(data, length)),
+               data);
+    {
+        std::lock_guard<std::mutex> lock(cameraWriteMutex);
+        cameraActive = true;
+    }
+    char word[kDspWordMax + 1];
+    if (!dspCommandWord(line.text, word))
+        logMessage("executeCommand", LOG_WARNING, "Received command length > 25, ignored");
+    executeCommand(word);
+}
+
+void executeCommand(const char* word) {
+    switch (matchDspCommand(word)) {
+        case CMD_PROCESS:
+            sendOk();
+            break;
+        case CMD_SYNC:
+            runSyncCommand(false);
+            break;
+        case CMD_FIRSTSYNC:
+            runSyncCommand(true);
+            break;
+        case CMD_CELL:
+            cellHandlerStart();
+            if (isCellularEnabled())
+                waitForFlag(cellularState().dataConnected, 59, false);
+            else
+                readDspStatus();
+            sendOk();
+            break;
+        case CMD_GETSIGNALBAR: {
+            int bars = signalBars();
+            char text[16];
+            snprintf(text, sizeof text, "%d\r\n", bars);
+            cameraSend(text);
+            if (bars > 0)
+                sendOk();
+            else
+                sendError();
+            break;
+        }
+        case CMD_GETDATETIME:
+            if (!isCellularEnabled()) {
+                logMessage("getdatetime", LOG_INFO,
+                           "Cellular setting disabled. Date time is not valid.");
+            } else if (!waitForFlag(cellularState().timeSet, 29, true)) {
+                logMessage("getdatetime", LOG_INFO, "Date time is not initialized.");
+            } else {
+                char now[30];
+                formatDspDateTime(now, sizeof now);
+                char text[40];
+                snprintf(text, sizeof text, "%s\r\n", now);
+                cameraSend(text);
+                logMessage("getdatetime", LOG_INFO, "%s", now);
+            }
+            sendOk();
+            break;
+        case CMD_STATE: {
+            const char* text = sdcardState() != SDCARD_ABSENT ? "1\n" : "3\n";
+            logMessage("uart", LOG_INFO, "Sent %s", text);
+            cameraWrite(text, 2);
+            sendOk();
+            break;
+        }
+        case CMD_POWERDOWN:
+            logMessage("main", LOG_INFO, "Modem powerdown");
+            sendOk();
+            module_power_down(0);
+            fflush(stdout);
+            // Other threads may still be running: leave without running
+            // static destructors under them.
+            _exit(0);
+        case CMD_UNKNOWN: {
+            char block[50] = {};
+            snprintf(block, sizeof block, "Unknown command : %s\r\n", word);
+            cameraWrite(block, sizeof block);
+            logMessage("uart", LOG_INFO, "Unknow command: %s", word);
+            break;
+        }
+    }
+}
