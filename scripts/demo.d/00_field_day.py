@@ -258,6 +258,9 @@ def run(ctx):
     ctx.fact("pictures taken", day.taken)
     ctx.fact("pictures uploaded", "%d of %d" % (len(uploads), day.taken))
     ctx.fact("bytes uploaded", sum(r.get("body_len", 0) for r in uploads))
+    served = [r["path"] for r in received if r["path"].startswith(("/upload/HD-", "/upload/log.txt"))
+              and 200 <= (r.get("status") or 0) < 300]
+    ctx.fact("HD pictures and logs uploaded", ", ".join(p[len("/upload/"):] for p in served) or "none")
     ctx.fact("requests the cloud saw", len(received))
     ctx.fact("camera page, live", "scripts/demo --interactive")
     if cloud.view:
