@@ -69,7 +69,8 @@ def run_checked(argv, env=None, cwd=None, pin=True, timeout=600):
 
 def measured(argvs, env=None, cwd=None, pin=True, timeout=900):
     """Runs the commands one after another in a fresh helper process, so that
-    the peak RSS reported is theirs alone. Returns (seconds, peak KiB, outputs)."""
+    the peak RSS and CPU time reported are theirs alone (children included).
+    Returns (Measure, outputs)."""
     r, w = os.pipe()
     pid = os.fork()
     if pid == 0:
@@ -80,8 +81,9 @@ def measured(argvs, env=None, cwd=None, pin=True, timeout=900):
             for argv in argvs:
                 outs.append(run_checked(argv, env=env, cwd=cwd, pin=pin, timeout=timeout))
             total = time.monotonic() - t0
-            peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
-            os.write(w, json.dumps({"s": total, "peak": peak, "outs": outs}).encode())
+            ru = resource.getrusage(resource.RUSAGE_CHILDREN)
+            os.write(w, json.dumps({"s": total, "cpu": ru.ru_utime + ru.ru_stime,
+                                    "peak": ru.ru_maxrss, "outs": outs}).encode())
             os._exit(0)
         except BaseException as e:  # noqa: B902 - reported to the parent
             os.write(w, json.dumps({"error": str(e)}).encode())
@@ -98,7 +100,18 @@ def measured(argvs, env=None, cwd=None, pin=True, timeout=900):
     got = json.loads(data)
     if "error" in got:
         raise RuntimeError(got["error"])
-    return got["s"], got["peak"], got["outs"]
+    return Measure(got["s"], got["cpu"], got["peak"]), got["outs"]
+
+
+class Measure:
+    def __init__(self, wall, cpu, peak):
+        self.wall, self.cpu, self.peak = wall, cpu, peak
+
+    def __add__(self, other):
+        return Measure(self.wall + other.wall, self.cpu + other.cpu, max(self.peak, other.peak))
+
+    def per(self, n):
+        return Measure(self.wall / n, self.cpu / n, self.peak)
 
 
 def median(xs):
@@ -119,6 +132,27 @@ def table(title, header, rows, note=None):
     if note:
         print(note)
     sys.stdout.flush()
+
+
+COMPARE_HEADER = ["case", "program", "wall ms", "CPU ms", "ratio wall", "ratio CPU",
+                  "peak MiB"]
+COMPARE_NOTE = ("ratio: %s median / this one's median (below 1.00: ours is faster); CPU: user + "
+                "system time of the process and its children, less disturbed by other load "
+                "than wall time")
+
+
+def compare_rows(label, got, ours):
+    """Table rows of medians and ratios; `got` maps a name to its Measures."""
+    def med(name, attr):
+        return median([getattr(m, attr) for m in got[name]])
+    rows = []
+    for name, ms in got.items():
+        rows.append([label, name, "%.0f" % (med(name, "wall") * 1000),
+                     "%.0f" % (med(name, "cpu") * 1000),
+                     "-" if name == ours else "%.2f" % (med(ours, "wall") / med(name, "wall")),
+                     "-" if name == ours else "%.2f" % (med(ours, "cpu") / med(name, "cpu")),
+                     "%.1f" % (max(m.peak for m in ms) / 1024)])
+    return rows
 
 
 def size_goal(nbytes, percent=PERCENT):
@@ -194,31 +228,23 @@ def image_section(args, work):
             contestants.append(("vipsthumbnail + jpegoptim", vips_job))
         if convert:
             contestants.append(("convert + jpegoptim", convert_job))
-        times = {name: [] for name, _ in contestants}
-        peaks = {name: [] for name, _ in contestants}
+        got = {name: [] for name, _ in contestants}
         for r in range(runs):
             order = contestants[r % len(contestants):] + contestants[:r % len(contestants)]
             for name, job in order:
                 first, then = job()
-                s1, p1, _ = measured(first)
-                s2, p2 = 0.0, 0
+                m, _ = measured(first)
                 if then:
-                    s2, p2, _ = measured(then())
-                times[name].append((s1 + s2) / per_run)
-                peaks[name].append(max(p1, p2))
-        base = median(times["PicTrimApp stage"])
-        for name, _ in contestants:
-            t = median(times[name])
-            results.append([label, name, "%.0f" % (t * 1000),
-                            "%.2f" % (base / t) if name != "PicTrimApp stage" else "-",
-                            "%.1f" % (max(peaks[name]) / 1024)])
+                    m = m + measured(then())[0]
+                got[name].append(m.per(per_run))
+        results += compare_rows(label, got, "PicTrimApp stage")
 
         # The split: the same library calls one at a time.
         steps = {}
         for r in range(1 if args.quick else 2):
             d = folder("s")
             shutil.copy(jpegoptim, d + "jpegoptim")
-            _, _, outs = measured([[tool, "split", d, str(tw), str(th), str(PERCENT)]])
+            _, outs = measured([[tool, "split", d, str(tw), str(th), str(PERCENT)]])
             for i, line in enumerate(outs[0].splitlines()):
                 if i == 0 and per_run > 1:
                     continue  # the first picture of a run pays for fresh buffers
@@ -229,8 +255,7 @@ def image_section(args, work):
 
     table("Image stage per picture, to %dx%d with a size goal (%d runs of %d pictures, "
           "alternating; one CPU)" % (tw, th, runs, per_run),
-          ["picture", "program", "ms/picture", "ratio", "peak MiB"], results,
-          "ratio: PicTrimApp's time / the peer's (below 1.00: PicTrimApp is faster)")
+          COMPARE_HEADER, results, COMPARE_NOTE % "PicTrimApp's")
     table("Inside the stage, ms per picture (median; buffers already in the pool)",
           ["picture", "EXIF", "decode", "resize", "encode", "jpegoptim", "EXIF back"], splits)
 
@@ -337,15 +362,15 @@ def sync_root(work, cloud, count, size):
 
 
 def daemon_sync(args, work, cloud, count, size):
-    """One sync; (seconds, peak KiB). Fails unless every picture arrived."""
+    """One sync; its Measure. Fails unless every picture arrived."""
     tool = binary(args.build, "cloud_sync_tool")
     cloud.reset()
     _, env = sync_root(work, cloud, count, size)
-    secs, peak, _ = measured([[tool, IMEI]], env=env)
+    m, _ = measured([[tool, IMEI]], env=env)
     got = len(cloud.store.uploads())
     if got != count:
         raise RuntimeError("daemon sync uploaded %d of %d pictures" % (got, count))
-    return secs, peak
+    return m
 
 
 # ---- 2. sync uploads ---------------------------------------------------------
@@ -360,40 +385,36 @@ def sync_section(args, work, cloud):
     for n in names:
         curl += ["-T", os.path.join(files, n), "%s/upload/%s" % (cloud.store.base, n)]
 
-    times = {"trailnetd sync": [], "curl, one connection": []}
-    peaks = {k: [] for k in times}
+    got = {"trailnetd sync": [], "curl, one connection": []}
     for r in range(runs):
-        order = ["trailnetd sync", "curl, one connection"]
+        order = list(got)
         if r % 2:
             order.reverse()
         for who in order:
             if who == "trailnetd sync":
-                s, p = daemon_sync(args, work, cloud, count, size)
+                m = daemon_sync(args, work, cloud, count, size)
             else:
                 cloud.reset()
-                s, p, _ = measured([curl])
+                m, _ = measured([curl])
                 if len(cloud.store.uploads()) != count:
                     raise RuntimeError("curl did not upload every file")
                 conns = cloud.store.connections()
                 if len(conns) != 1:
                     raise RuntimeError("curl used %d connections" % len(conns))
-            times[who].append(s)
-            peaks[who].append(p)
-    base = median(times["curl, one connection"])
-    rows = [[who, "%.0f" % (median(t) * 1000), "%.2f" % (median(t) / base),
-             "%.1f" % (max(peaks[who]) / 1024)] for who, t in times.items()]
+            got[who].append(m)
     table("Uploads: %d pictures of %d KB over loopback HTTPS (%d alternating runs)"
-          % (count, size // 1024, runs),
-          ["uploader", "ms", "ratio to curl", "peak MiB"], rows,
-          "trailnetd: token, camera PUT with status and announcement, uploads, follow-up PUT")
+          % (count, size // 1024, runs), COMPARE_HEADER,
+          compare_rows("%d x %d KB" % (count, size // 1024), got, "trailnetd sync"),
+          COMPARE_NOTE % "trailnetd's" + "\ntrailnetd: token, camera PUT with status and "
+          "announcement, the uploads to a second host, follow-up PUT")
 
     rows = []
     for size_kb in ((100, 5 * 1024) if not args.quick else (100, 1024)):
         n = 10 if not args.quick else 2
-        s, p = daemon_sync(args, work, cloud, n, size_kb * 1024)
+        m = daemon_sync(args, work, cloud, n, size_kb * 1024)
         rows.append(["%d x %s" % (n, "%d KB" % size_kb if size_kb < 1024 else
-                                  "%d MB" % (size_kb // 1024)), "%.0f" % (s * 1000),
-                     "%.1f" % (p / 1024)])
+                                  "%d MB" % (size_kb // 1024)), "%.0f" % (m.wall * 1000),
+                     "%.1f" % (m.peak / 1024)])
     table("Daemon's sync memory by picture size", ["pictures", "ms", "peak MiB"], rows,
           "uploads stream from the file: the peak must not follow the picture size")
 
@@ -466,8 +487,7 @@ def link_section(args, work, cloud):
     for count in ((1, 3) if args.quick else (1, 10, 50)):
         walls = []
         for r in range(1 if args.quick else 3):
-            s, _ = daemon_sync(args, work, cloud, count, size)
-            walls.append(s)
+            walls.append(daemon_sync(args, work, cloud, count, size).wall)
         # The figures of the last run.
         api = cloud.api.connections()
         store = cloud.store.connections()
