@@ -19,6 +19,7 @@ const Family kFamilies[] = {
     {0x02, mcmDmFamily},
     {0x07, mcmSmsFamily},
     {0x08, mcmClientFamily},
+    {0x0B, mcmSimFamily},
     {0x10, mcmVoiceFamily},
 };
 

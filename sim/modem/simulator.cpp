@@ -52,6 +52,15 @@ Simulator::Simulator(std::string root, std::string ctlTool)
       mcm_{sc_, root_, nullptr},
       mgmt_{sc_, nullptr},
       at_{sc_, nullptr} {
+    at_.radio = [this](bool on) {
+        if (!on) return;
+        // The select line (module pin 41 = GPIO 7) picks the slot the radio sees.
+        FILE* f = fopen(path("/sys/class/gpio/gpio7/value").c_str(), "r");
+        if (f == nullptr) return;
+        int v = fgetc(f);
+        fclose(f);
+        sc_.set("sim.active_slot", json_object_new_int(v == '1' ? 1 : 0));
+    };
     mcm_.indicate = [this](uint32_t id, const std::vector<uint8_t>& data) {
         simwire::Header h{};
         h.kind = simwire::kMcmIndication;
@@ -317,8 +326,16 @@ void Simulator::run() {
 }
 
 void Simulator::simPulled(int slot) {
-    // Card status changed: the indication carries the slot as a 32-bit word.
-    std::vector<uint8_t> data(4, 0);
-    data[0] = static_cast<uint8_t>(slot + 1);
-    mcm_.indicate(0xB10, data);
+    // Only the connected slot's card is seen by the modem.
+    if (sc_.num("sim.active_slot", 0) != slot) return;
+    McmSimCardStatus s = simCardStatus(sc_);
+    McmSimCardStatusInd ind;
+    memset(&ind, 0, sizeof ind);
+    ind.valid = 1;
+    memcpy(&ind.word0, &s, 4);
+    memcpy(&ind.word1, reinterpret_cast<uint8_t*>(&s) + 4, 4);
+    memcpy(ind.rest, reinterpret_cast<uint8_t*>(&s) + 8, 96);
+    std::vector<uint8_t> data(sizeof ind);
+    memcpy(data.data(), &ind, sizeof ind);
+    mcm_.indicate(MCM_SIM_CARD_STATUS_IND, data);
 }
