@@ -432,6 +432,35 @@ def proc_status(pid):
     return out
 
 
+RUNTIME_LIBS = ("libc.so", "libstdc++.so", "libm.so", "libgcc_s.so", "ld-linux", "libjson-c.so")
+
+
+def rss_by_origin(pid, program):
+    """Resident KiB of a process by where the pages come from: the program
+    itself (its file, heap, stacks, anonymous memory), the C/C++ runtime and
+    json-c, and everything else, which is libcurl and what it loads."""
+    groups = {"trailnetd itself": [0, set()], "C/C++ runtime and json-c": [0, set()],
+              "libcurl and the libraries it loads": [0, set()]}
+    name = None
+    with open("/proc/%d/smaps" % pid) as f:
+        for line in f:
+            parts = line.split()
+            if "-" in parts[0] and not parts[0].endswith(":"):
+                path = parts[5] if len(parts) > 5 else ""
+                base = os.path.basename(path)
+                if not path or path.startswith("[") or os.path.realpath(path) == os.path.realpath(program) \
+                        or path.startswith(os.path.dirname(os.path.dirname(program))):
+                    name = "trailnetd itself"
+                elif base.startswith(RUNTIME_LIBS):
+                    name = "C/C++ runtime and json-c"
+                else:
+                    name = "libcurl and the libraries it loads"
+                groups[name][1].add(path or "anon")
+            elif parts[0] == "Rss:":
+                groups[name][0] += int(parts[1])
+    return [(k, v[0], len(v[1])) for k, v in groups.items()]
+
+
 def footprint_section(args, work):
     sys.path.insert(0, os.path.join(TOP, "scripts"))
     import demo  # the demo's context: root tree, DSP simulator, daemon start/stop
@@ -461,11 +490,8 @@ def footprint_section(args, work):
         rows.append(["trailnetd idle, RSS", st.get("VmRSS", "?")])
         rows.append(["trailnetd idle, peak RSS so far", st.get("VmHWM", "?")])
         rows.append(["trailnetd idle, threads", st.get("Threads", "?")])
-        with open("/proc/%d/smaps_rollup" % daemon.pid) as f:
-            for line in f:
-                if line.startswith(("Private_Dirty", "Shared_Clean", "Private_Clean")):
-                    k, v = line.split(":", 1)
-                    rows.append(["  of which " + k, v.strip()])
+        for what, kib, n in rss_by_origin(daemon.pid, binary(args.build, "trailnetd")):
+            rows.append(["  %s (%d mappings)" % (what, n), "%d kB" % kib])
     finally:
         ctx.close()
     trips.sort()
@@ -530,9 +556,17 @@ def main():
     PIN = one_cpu()
     only = set(args.only.split(","))
     work = tempfile.mkdtemp(prefix="tnb.")
-    print("bench: %s, %d CPU(s) online, timed programs pinned to CPU %s, load %.2f"
-          % (os.uname().machine, os.cpu_count(), ",".join(map(str, sorted(PIN))),
-             os.getloadavg()[0]))
+    model = "?"
+    try:
+        with open("/proc/cpuinfo") as f:
+            model = next((l.split(":", 1)[1].strip() for l in f if l.startswith("model name")), "?")
+    except OSError:
+        pass
+    print("bench: %s, %s, %d CPU(s) online, %d MiB memory, kernel %s; timed programs pinned "
+          "to CPU %s; load average %.2f at start"
+          % (os.uname().machine, model, os.cpu_count(),
+             os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") // (1 << 20),
+             os.uname().release, ",".join(map(str, sorted(PIN))), os.getloadavg()[0]))
     try:
         if "image" in only:
             image_section(args, work)
