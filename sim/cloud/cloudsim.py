@@ -20,6 +20,9 @@ Control endpoints (same port, same TLS):
     GET  /_sim/scenario          the current scenario
     POST /_sim/reset             forget requests, uploads and issued tokens
     PUT  /_sim/files/<name>      store a file that /files/<name> will serve
+    GET  /                       the camera page for people: last status report and the
+                                 pictures received, newest first, with their EXIF date
+                                 (sim/cloud/cloudview.py); also on plain HTTP with --view-port
 Connections: {"closed": [CONN, ...], "open": N} where CONN is
     {"tls": "full" | "resumed" | "failed", "requests": N,
      "bytes_in": N, "bytes_out": N, "segs_in": N, "segs_out": N}
@@ -27,7 +30,8 @@ Connections: {"closed": [CONN, ...], "open": N} where CONN is
     included; IP and TCP headers not). Connections that carried a /_sim/
     request are left out; "open" counts API connections not closed yet, so a
     caller waits for 0 before reading the figures. POST /_sim/reset forgets
-    the closed ones.
+    the closed ones. Connections that only showed the camera page are left
+    out too.
 Every record is also appended to WORKDIR/requests.jsonl before the answer goes out.
 Uploaded bytes land in WORKDIR/uploads/<name>.
 
@@ -80,6 +84,8 @@ import threading
 import time
 import urllib.parse
 
+import cloudview
+
 # Bodies above this are refused: the simulator must not be the thing that runs out of memory.
 MAX_BODY = 64 * 1024 * 1024
 
@@ -96,7 +102,16 @@ ROUTES = [
     ("PUT", r"^/camapi/v3/camera/([^/]+)$", "camera"),
     ("*", r"^/upload/([^/]+)$", "upload"),
     ("*", r"^/files/([^/]+)$", "download"),
-]
+] + [("GET", pattern, name) for pattern, name in (
+    (r"^/$", "view_page"),
+    (r"^/view/pictures/([^/]+)$", "view_picture"),
+)]
+VIEW_ROUTES = [r for r in ROUTES if r[2].startswith("view_")]
+
+
+def is_api(path):
+    """Camera API traffic: recorded and open to faults (control and page are not)."""
+    return not (path.startswith("/_sim/") or path == "/" or path.startswith("/view/"))
 
 
 def make_certs(certdir):
@@ -339,7 +354,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         url = urllib.parse.urlsplit(self.path)
         path = url.path
         self.conn["requests"] += 1
-        if path.startswith("/_sim/"):
+        if not is_api(path):
             self.conn["control"] = True
         entry = {
             "method": method,
@@ -364,7 +379,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             except ValueError:
                 entry["body_text"] = body[:4096].decode("latin-1")
 
-        if not path.startswith("/_sim/"):
+        if is_api(path):
             fault = self.state.match_fault(method, path)
             if fault is not None:
                 self.apply_fault(fault, entry)
@@ -380,7 +395,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         entry["status"] = status
         if isinstance(answer, dict):
             entry["answer"] = answer
-        if not path.startswith("/_sim/"):  # the record is of the API traffic only
+        if is_api(path):  # the record is of the API traffic only
             self.state.record(entry)
         self.send(status, answer, ctype)
 
@@ -460,6 +475,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
             f.write(body)
         return 200, {"ok": True, "size": len(body)}, "application/json"
 
+    # --- the camera page ------------------------------------------------
+
+    def view_page(self, m, body, entry):
+        with self.state.lock:
+            requests = list(self.state.requests)
+        return 200, cloudview.render_page(requests, self.state.upload_dir), "text/html; charset=utf-8"
+
+    def view_picture(self, m, body, entry):
+        name = safe_name(m.group(1))
+        path = os.path.join(self.state.upload_dir, name) if name else None
+        if path is None or not os.path.isfile(path):
+            return 404, {"error": "no such picture"}, "application/json"
+        with open(path, "rb") as f:
+            return 200, f.read(), "image/jpeg"
+
     # --- camera API -----------------------------------------------------
 
     def bearer(self):
@@ -538,6 +568,26 @@ class Handler(http.server.BaseHTTPRequestHandler):
         return 200, data, "application/octet-stream"
 
 
+class ViewHandler(Handler):
+    """Plain HTTP for a person's browser: the camera page and nothing else."""
+
+    handle = http.server.BaseHTTPRequestHandler.handle  # no TLS, not counted
+
+    def handle_any(self):
+        path = urllib.parse.urlsplit(self.path).path
+        for want, pattern, name in VIEW_ROUTES:
+            m = re.match(pattern, path)
+            if m and self.command in (want, "HEAD"):
+                status, answer, ctype = getattr(self, name)(m, b"", {})
+                break
+        else:
+            status, answer, ctype = 404, {"error": "no such page"}, "application/json"
+            self.close_connection = True  # any body is left unread
+        self.send(status, answer, ctype)
+
+    do_GET = do_HEAD = handle_any
+
+
 class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
@@ -580,6 +630,12 @@ def serve(args):
     state.base = "https://%s:%d" % (args.bind, port)
     ready = {"ready": True, "port": port, "base": state.base, "cacert": ca_pem,
              "workdir": workdir, "pid": os.getpid()}
+    if args.view_port is not None:
+        view = http.server.ThreadingHTTPServer((args.bind, args.view_port), ViewHandler)
+        view.daemon_threads = True
+        threading.Thread(target=view.serve_forever, kwargs={"poll_interval": 0.2},
+                         daemon=True).start()
+        ready["view"] = "http://%s:%d/" % (args.bind, view.server_address[1])
     tmp = os.path.join(workdir, "ready.json.tmp")
     with open(tmp, "w") as f:
         json.dump(ready, f)
@@ -601,6 +657,7 @@ def main(argv=None):
     p.add_argument("--cacert-out", help="copy the CA certificate here (e.g. ROOT/usrdata/cacert.pem)")
     p.add_argument("--certs", help="folder of certificates to reuse or create (default WORKDIR/certs)")
     p.add_argument("--scenario", help="JSON scenario file loaded at start")
+    p.add_argument("--view-port", type=int, help="also serve the camera page on plain HTTP here (0: a free port)")
     args = p.parse_args(argv)
     try:
         serve(args)

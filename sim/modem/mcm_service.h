@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,7 @@ bool mcmClientFamily(McmContext& ctx, uint32_t msgId, const std::vector<uint8_t>
 bool mcmSmsFamily(McmContext& ctx, uint32_t msgId, const std::vector<uint8_t>& req, McmAnswer& out);
 bool mcmVoiceFamily(McmContext& ctx, uint32_t msgId, const std::vector<uint8_t>& req, McmAnswer& out);
 bool mcmSimFamily(McmContext& ctx, uint32_t msgId, const std::vector<uint8_t>& req, McmAnswer& out);
+bool mcmNwFamily(McmContext& ctx, uint32_t msgId, const std::vector<uint8_t>& req, McmAnswer& out);
 bool mcmDmFamily(McmContext& ctx, uint32_t msgId, const std::vector<uint8_t>& req, McmAnswer& out);
 
 // Helpers for family handlers.
