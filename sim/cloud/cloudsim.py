@@ -571,7 +571,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
 class ViewHandler(Handler):
     """Plain HTTP for a person's browser: the camera page and nothing else."""
 
-    handle = http.server.BaseHTTPRequestHandler.handle  # no TLS, not counted
+    def handle(self):
+        self.conn = {"tls": "", "requests": 0, "control": True}  # no TLS, not counted
+        http.server.BaseHTTPRequestHandler.handle(self)
 
     def handle_any(self):
         path = urllib.parse.urlsplit(self.path).path
