@@ -48,10 +48,14 @@ Scenario (every key optional):
     ANSWER: {"status": 200, "config": {...}, "requests": {...},
              "uploads": "auto" | [slot, ...] | null,
              "slots": {"max": N, "verb": "PUT", "headers": [...], "omit": ["verb"],
-                "host": "https://127.0.0.1:PORT"},   (default: this server)
+                       "host": "https://127.0.0.1:PORT",   (default: this server)
+                       "each": {"b.jpg": {"verb": "POST", "headers": [...], "omit": [...]}}},
              "raw": "text sent as the body instead of JSON"}
       "auto" makes one slot per announced picture pointing at this server's
-      /upload/<name>; nothing announced gives no "uploads" member. The text
+      /upload/<name>; nothing announced gives no "uploads" member. "each"
+      changes the slot of one announced name: its keys replace the slot's,
+      its "omit" drops keys from that slot only. A fault whose path is
+      "/upload/<name>" fails that one slot's upload. The text
       "{base}" inside any string of an answer becomes this server's base URL.
     FAULT: {"method": "PUT", "path": "/camapi/v3/camera/",   (path prefix; "*" any)
             "skip": 0, "times": 1,                            (-1: every match)
@@ -541,7 +545,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 "headers": substitute(opts.get("headers", [
                     {"name": "x-sim-slot", "value": str(i + 1)}]), self.state.base),
             }
-            for key in opts.get("omit", []):
+            own = dict(opts.get("each", {}).get(name, {}))
+            omit = list(opts.get("omit", [])) + list(own.pop("omit", []))
+            slot.update(substitute(own, self.state.base))
+            for key in omit:
                 slot.pop(key, None)
             made.append(slot)
         return made

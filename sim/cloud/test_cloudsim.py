@@ -153,6 +153,18 @@ class CloudSimTest(unittest.TestCase):
         self.call("POST", "/_sim/reset")
         self.assertEqual(self.connections_when_closed()["closed"], [])
 
+    def test_slot_options_per_name(self):
+        self.scenario({"auth": False, "answer": {"slots": {"each": {
+            "2.jpg": {"verb": "POST", "headers": [{"name": "x-b", "value": "{base}"}],
+                      "omit": ["size"]}}}}})
+        data = json.loads(self.put_camera(
+            {"uploads": [{"name": "1.jpg", "size": 1}, {"name": "2.jpg", "size": 2}]}, "")[1])
+        first, second = data["uploads"]
+        self.assertEqual((first["verb"], first["size"]), ("PUT", 1))
+        self.assertEqual(second["verb"], "POST")
+        self.assertNotIn("size", second)
+        self.assertEqual(second["headers"], [{"name": "x-b", "value": self.info["base"]}])
+
     def test_faults(self):
         self.scenario({"auth": False, "faults": [
             {"path": "/camapi/v3/camera/", "skip": 1, "times": 1, "kind": "status", "status": 403},
