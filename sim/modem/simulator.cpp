@@ -51,7 +51,8 @@ Simulator::Simulator(std::string root, std::string ctlTool)
       ctlTool_(std::move(ctlTool)),
       mcm_{sc_, root_, nullptr},
       mgmt_{sc_, nullptr},
-      at_{sc_, nullptr} {
+      at_{sc_, nullptr},
+      gpio_(root_) {
     at_.radio = [this](bool on) {
         if (!on) return;
         // The select line (module pin 41 = GPIO 7) picks the slot the radio sees.
@@ -130,6 +131,7 @@ bool Simulator::start(std::string& error) {
         error = "cannot link /dev/smd9";
         return false;
     }
+    if (!gpio_.start(error)) return false;
     setMcmRunning(sc_.flag("mcm.running", true));
     setManagerRunning(sc_.flag("manager.running", true));
     return true;
@@ -271,6 +273,7 @@ void Simulator::run() {
         add(mgmtListen_, nullptr);
         add(ctlListen_, nullptr);
         add(ptyMaster_, nullptr);
+        add(gpio_.fd(), nullptr);
         for (auto& c : conns_) add(c.fd, &c);
         if (poll(fds.data(), fds.size(), 1000) < 0) {
             if (errno == EINTR) continue;
@@ -286,6 +289,7 @@ void Simulator::run() {
                 else if (fd == mgmtListen_) accept(fd, Kind::Mgmt);
                 else if (fd == ctlListen_) accept(fd, Kind::Control);
                 else if (fd == ptyMaster_) readAt();
+                else if (fd == gpio_.fd()) gpio_.onEvent();
                 continue;
             }
             uint8_t buf[4096];

@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "cellular/ql_mcm_client.h"
+#include "cellular/gpio.h"
 #include "modem/mcm_sim.h"
 #include "sim_env.h"
 
@@ -127,8 +128,7 @@ TEST_F(Sim, PersonalisationLimits) {
 }
 
 TEST_F(Sim, SelectLineChoosesTheCardWhenTheRadioComesOn) {
-    sim().root().mkdirs("/sys/class/gpio/gpio7");
-    sim().root().write("/sys/class/gpio/gpio7/value", "1\n");
+    ASSERT_EQ(gpio_init(41, 1, 1, 0), 0);  // the select line: slot 1
     int fd = open(sim().root().path("/dev/smd9").c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(write(fd, "AT+CFUN=1\r", 10), 10);
