@@ -441,7 +441,11 @@ def console(ctx, dsp, cloud=None, in_process_sync=False):
             else:
                 dsp.send(line)
         elif ended:
-            return  # end of input: leave as quit does
+            # End of input: let the last command answer, then leave as quit does.
+            deadline = time.monotonic() + 600
+            while ctx.commands.pending is not None and time.monotonic() < deadline:
+                dsp.read_for(0.1)
+            return
         dsp.read_for(0.05)
         if ctx.daemon is not None and ctx.daemon.poll() is not None:
             ctx.say("trailnetd ended with status %d" % ctx.daemon.returncode)
