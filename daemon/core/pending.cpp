@@ -27,14 +27,4 @@ void serveLogRequest(json_object*) {
     logMessage("request", LOG_WARNING, "Request not served yet: %s", "log");
 }
 
-// --- cellular ---
-void cellHandlerStart() { logMessage("cell", LOG_WARNING, "Cellular handler not available"); }
-int simGpioInit() { return -1; }
-int signalBars() { return -1; }
-int signalReadEx(uint8_t* lteValid) {
-    if (lteValid != nullptr) *lteValid = 0;
-    return 0;
-}
-const char* simSlotIccid(const SimSlot*) { return ""; }
-const char* simSlotImsi(const SimSlot*) { return ""; }
 
