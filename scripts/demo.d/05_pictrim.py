@@ -103,7 +103,7 @@ def run(ctx):
 
 
 if __name__ == "__main__":
-    # On its own: python3 scripts/demo.d/40_pictrim.py --build build
+    # On its own: python3 scripts/demo.d/05_pictrim.py --build build
     import argparse
     import tempfile
     import time
