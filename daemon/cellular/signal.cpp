@@ -80,12 +80,18 @@ int servingCellLevel() {
     return servingCellLevelFromText(answer);
 }
 
-int signalReadEx(uint8_t* lteValid) {
+namespace {
+
+// The handler thread creates the network client; other threads (the status
+// report) only use it once it exists or a signal was found, so a sync run
+// without the modem service never waits for that service to start.
+int readSignal(uint8_t* lteValid, bool mayCreateClient) {
     if (lteValid != nullptr) *lteValid = 0;
     if (cellularState().simError.load()) {
         logMessage("signal", LOG_ERROR, "No SIM card");
         return 1;
     }
+    if (!mayCreateClient && gNwClient.load() == 0 && cellularState().signalFound.load() == 0) return 0;
     int ret = nwClientEnsure();
     if (ret != 0) {
         logMessage("signal", LOG_ERROR, "NW Client initialisation error: %d", ret);
@@ -107,7 +113,11 @@ int signalReadEx(uint8_t* lteValid) {
     return value;
 }
 
-int signalRead() { return signalReadEx(nullptr); }
+}  // namespace
+
+int signalReadEx(uint8_t* lteValid) { return readSignal(lteValid, false); }
+
+int signalRead() { return readSignal(nullptr, true); }
 
 int signalBars() {
     const CellularState& cell = cellularState();
