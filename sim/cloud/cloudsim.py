@@ -32,6 +32,7 @@ Scenario (every key optional):
       "answers": [ANSWER, ...],     one per camera PUT, in order; then "answer"
       "answer": ANSWER,             default {"uploads": "auto"}
       "upload_status": 200,         status of the upload endpoint
+      "report_status": 200,         status of the answer to a pictures result report
       "faults": [FAULT, ...]
     }
     ANSWER: {"status": 200, "config": {...}, "requests": {...},
@@ -45,6 +46,19 @@ Scenario (every key optional):
       its "omit" drops keys from that slot only. A fault whose path is
       "/upload/<name>" fails that one slot's upload. The text
       "{base}" inside any string of an answer becomes this server's base URL.
+      "requests" carries the server's requests as the camera gets them, e.g.
+        {"pictures": {"content": [{"name": "P1.JPG", "date": "2024-05-01",
+                      "host": "{base}", "path": "/upload/HDP1.JPG", "verb": "PUT"}]},
+         "update": {"execute": true, "content": [{"name": "update.tar.xz",
+                    "host": "{base}", "path": "/files/update.tar.xz", "verb": "GET"}]},
+         "log": {"execute": true, "content": [{"name": "log.txt",
+                 "host": "{base}", "path": "/upload/log.txt", "verb": "PUT"}]}}
+      Packages to download are stored with PUT /_sim/files/<name>; HD
+      pictures and logs land in WORKDIR/uploads/ like any upload.
+    A camera PUT whose body is only a pictures result report
+    ({"requests": {"pictures": {"result": [...]}}}) is recorded with
+    "report": "pictures" and answered {} (status "report_status"), without
+    taking the next of "answers".
     FAULT: {"method": "PUT", "path": "/camapi/v3/camera/",   (path prefix; "*" any)
             "skip": 0, "times": 1,                            (-1: every match)
             "kind": "status" | "drop" | "stall" | "notjson" | "oversize" | "empty",
@@ -232,6 +246,17 @@ def safe_name(quoted):
     if not name or "/" in name or "\\" in name or name in (".", "..") or "\0" in name:
         return None
     return name
+
+
+def is_result_report(request):
+    """The camera's report on the pictures it was asked for, not a sync PUT."""
+    if not isinstance(request, dict) or set(request) != {"requests"}:
+        return False
+    requests = request["requests"]
+    if not isinstance(requests, dict) or set(requests) != {"pictures"}:
+        return False
+    pictures = requests["pictures"]
+    return isinstance(pictures, dict) and "result" in pictures
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -436,6 +461,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             request = json.loads(body) if body else {}
         except ValueError:
             return 400, {"error": "body is not JSON"}, "application/json"
+        if is_result_report(request):
+            entry["report"] = "pictures"
+            return self.state.scenario.get("report_status", 200), {}, "application/json"
         announced = request.get("uploads", []) if isinstance(request, dict) else []
         answer = self.state.next_answer()
         status = answer.pop("status", 200)

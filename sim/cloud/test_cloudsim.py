@@ -111,6 +111,17 @@ class CloudSimTest(unittest.TestCase):
         self.assertEqual(json.loads(self.put_camera({}, "")[1]),
                          {"requests": {"log": {"execute": True}}})
 
+    def test_pictures_report_does_not_take_an_answer(self):
+        self.scenario({"auth": False, "report_status": 202,
+                       "answers": [{"requests": {"pictures": {"content": []}}, "uploads": None},
+                                   {"config": {"a": 1}, "uploads": None}]})
+        first = json.loads(self.put_camera({}, "")[1])
+        self.assertEqual(first, {"requests": {"pictures": {"content": []}}})
+        report = {"requests": {"pictures": {"result": []}}}
+        self.assertEqual(self.put_camera(report, ""), (202, b"{}"))
+        self.assertEqual(json.loads(self.put_camera({}, "")[1]), {"config": {"a": 1}})
+        self.assertEqual([r.get("report") for r in self.requests()], [None, "pictures", None])
+
     def test_slot_options(self):
         self.scenario({"auth": False, "answer": {"slots": {
             "max": 1, "verb": "POST", "omit": ["verb"],

@@ -45,6 +45,16 @@ class DocsNameWhatTheCodeHas(unittest.TestCase):
         missing = [m for m in modules if "`%s`" % m not in doc]
         self.assertEqual(missing, [], "add these log modules to docs/troubleshooting.md")
 
+    def test_every_pictrim_log_entry_is_documented(self):
+        entries = set()
+        for path in glob.glob(os.path.join(TOP, "optimizer", "*.cpp")):
+            with open(path, encoding="utf-8") as f:
+                entries.update(re.findall(r'Log(?:Error|Info)(?:Printf)?\(\s*"([^"%]+)', f.read()))
+        self.assertIn("Could not read token", entries)
+        doc = read("docs/pictrim.md")
+        missing = sorted(e for e in entries if e.strip(" :,") not in doc)
+        self.assertEqual(missing, [], "add these log entries to docs/pictrim.md")
+
     def test_log_index_reads_tags_held_in_variables(self):
         # "firstsync" is chosen at run time in the protocol; the index must see it.
         self.assertIn("firstsync", log_index().modules())
