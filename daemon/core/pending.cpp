@@ -38,8 +38,3 @@ int signalReadEx(uint8_t* lteValid) {
 const char* simSlotIccid(const SimSlot*) { return ""; }
 const char* simSlotImsi(const SimSlot*) { return ""; }
 
-// --- power and modem identity ---
-int shell_run(const char*, ...) { return -1; }
-int module_power_down(int) { return 0; }
-int file_missing(const char*) { return -1; }
-void readModemIdentity() {}

@@ -177,8 +177,18 @@ TEST_F(ActiveDaemon, LaterCommandsAnswerForTheStateThatExists) {
     // Cellular work is off until a configuration enables it.
     EXPECT_EQ(d.command("SP+GETDATETIME", kOk), kOk);
     EXPECT_EQ(d.command("SP+CELL", kOk), kOk);
+    // No usable SIM: no bars.
+    EXPECT_EQ(d.command("SP+GETSIGNALBAR", "SP+ERROR\n"), "-1\r\nSP+ERROR\n");
     EXPECT_EQ(d.command("sp+sync now", kOk), kOk);
     ASSERT_TRUE(d.waitForLog("INFO: sync: End cellular transfert"));
+    EXPECT_EQ(d.command("SP+FIRSTSYNC", kOk), kOk);
+    ASSERT_TRUE(d.waitForLog("INFO: firstsync: End first sync"));
+    // The power-on time is kept in the configuration at once.
+    std::string conf = d.root().read("/etc/trailnetd_conf.json");
+    size_t at = conf.find("\"powerOnTime\"");
+    ASSERT_NE(at, std::string::npos) << conf;
+    at = conf.find_first_not_of(": ", at + strlen("\"powerOnTime\""));
+    EXPECT_NE(conf.substr(at, 1), "0") << conf;
     EXPECT_NE(d.log().find("Cellular setting disabled. Date time is not valid."),
               std::string::npos);
 }

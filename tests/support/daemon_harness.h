@@ -11,6 +11,7 @@
 // The binary: TRAILNETD_BIN, as a compile definition
 //   target_compile_definitions(t PRIVATE TRAILNETD_BIN="$<TARGET_FILE:trailnetd>")
 // (tn_add_daemon_test in tests/CMakeLists.txt does this) or as an environment variable.
+// TN_DAEMON_WRAPPER (e.g. "valgrind -q --error-exitcode=99") runs the daemon under a tool.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -30,6 +31,10 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include <gtest/gtest.h>
+
+#include <memory>
 
 #include "roottree.h"
 
@@ -177,8 +182,10 @@ inline std::string daemonBinary() {
 class DaemonHarness {
 public:
     // card: 0 absent, 1 read-write, 2 read-only (RootTree::mountCard).
-    explicit DaemonHarness(int card = 1)
-        : camera_(root_.path("/dev/ttyHS0")), modem_(root_.path("/dev/smd9")) {
+    // modemPty: false when a modem simulator provides dev/smd9 itself.
+    explicit DaemonHarness(int card = 1, bool modemPty = true)
+        : camera_(root_.path("/dev/ttyHS0")),
+          modem_(modemPty ? new Pty(root_.path("/dev/smd9")) : nullptr) {
         root_.mountCard(card);
         root_.mkdirs("/stubs");
         for (const char* tool : {"halt", "reboot", "sys_reboot", "sync", "ntpd"})
@@ -190,7 +197,10 @@ public:
 
     RootTree& root() { return root_; }
     Pty& camera() { return camera_; }
-    Pty& modem() { return modem_; }
+    Pty& modem() {
+        if (!modem_) throw std::logic_error("no modem pty in this harness");
+        return *modem_;
+    }
 
     // A stand-in `name` on PATH: records "name args" then runs `body` (sh).
     void addStandIn(const std::string& name, const std::string& body) {
@@ -223,6 +233,20 @@ public:
         envp.push_back(nullptr);
         std::string bin = daemonBinary();
         std::string out = root_.path("/daemon.out");
+        // TN_DAEMON_WRAPPER="valgrind --error-exitcode=99" runs every daemon under a tool.
+        std::vector<std::string> wrapper;
+        if (const char* w = getenv("TN_DAEMON_WRAPPER")) {
+            std::string word;
+            for (const char* c = w;; c++) {
+                if (*c == ' ' || *c == '\0') {
+                    if (!word.empty()) wrapper.push_back(word);
+                    word.clear();
+                    if (*c == '\0') break;
+                } else {
+                    word += *c;
+                }
+            }
+        }
 
         pid_ = fork();
         if (pid_ < 0) throw std::runtime_error("fork failed");
@@ -232,8 +256,11 @@ public:
                 dup2(fd, 1);
                 dup2(fd, 2);
             }
-            char* argv[] = {&bin[0], nullptr};
-            execve(bin.c_str(), argv, envp.data());
+            std::vector<char*> argv;
+            for (auto& w : wrapper) argv.push_back(&w[0]);
+            argv.push_back(&bin[0]);
+            argv.push_back(nullptr);
+            execvpe(argv[0], argv.data(), envp.data());
             _exit(127);
         }
     }
@@ -314,20 +341,35 @@ public:
     }
 
     void stop() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        if (!waitExit(Ms(10000))) {
-            kill(pid_, SIGKILL);
-            waitExit(Ms(10000));
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            if (!waitExit(Ms(10000))) {
+                kill(pid_, SIGKILL);
+                waitExit(Ms(10000));
+            }
+            pid_ = -1;
         }
-        pid_ = -1;
+        checkOutput();
+    }
+
+    // A sanitizer or valgrind report of the daemon fails the test.
+    void checkOutput() {
+        std::string out = output();
+        for (const char* mark : {"Sanitizer", "runtime error:", "Invalid read", "Invalid write"}) {
+            size_t at = out.find(mark);
+            if (at != std::string::npos && reported_.find(mark) == std::string::npos) {
+                reported_ += mark;
+                ADD_FAILURE() << "trailnetd reported: " << out.substr(at > 200 ? at - 200 : 0, 2000);
+            }
+        }
     }
 
 private:
     RootTree root_;
     Pty camera_;
-    Pty modem_;
+    std::unique_ptr<Pty> modem_;
     pid_t pid_ = -1;
+    std::string reported_;
 };
 
 }  // namespace harness

@@ -1,0 +1,120 @@
+#include "mgmt_service.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+#include <string>
+
+#include "cellular/mgmt_msgs.h"
+#include "mcm_service.h"
+
+namespace {
+
+// Scenario keys (defaults in brackets):
+//   manager.call.state [0], manager.call.profile [3]
+//   manager.start_result [0]  non-zero refuses the start
+//   manager.connect [true]    false: the start ends with a state-0 event
+//   manager.fail_reason [0x10], manager.iface ["rmnet_data0"], manager.ipv4 ["10.64.12.7"]
+
+std::vector<uint8_t> eventBytes(const QL_Data_Call_Event& e) {
+    std::vector<uint8_t> b(sizeof e);
+    memcpy(b.data(), &e, sizeof e);
+    return b;
+}
+
+QL_Data_Call_Event callEvent(Scenario& sc, uint8_t profile, int32_t state, int32_t reason) {
+    QL_Data_Call_Event e;
+    memset(&e, 0, sizeof e);
+    e.profile = profile;
+    e.ip_family = 0;
+    e.state = state;
+    e.reason = reason;
+    if (state == 1) {
+        copyText(e.iface, sizeof e.iface, sc.str("manager.iface", "rmnet_data0"));
+        in_addr a{};
+        if (inet_pton(AF_INET, sc.str("manager.ipv4", "10.64.12.7").c_str(), &a) == 1) memcpy(e.address, &a, 4);
+    }
+    return e;
+}
+
+void setCall(Scenario& sc, int state, int profile) {
+    sc.set("manager.call.state", json_object_new_int(state));
+    sc.set("manager.call.profile", json_object_new_int(profile));
+}
+
+}  // namespace
+
+void mgmtDropCall(MgmtContext& ctx, int32_t reason) {
+    auto profile = static_cast<uint8_t>(ctx.sc.num("manager.call.profile", 3));
+    setCall(ctx.sc, 0, profile);
+    ctx.broadcast(MGMT_DATA_CALL_START, eventBytes(callEvent(ctx.sc, profile, 0, reason)));
+}
+
+MgmtAnswer mgmtAnswer(MgmtContext& ctx, bool isSet, int msgId, const std::vector<uint8_t>& record) {
+    Scenario& sc = ctx.sc;
+    MgmtAnswer out;
+    sc.set("last_request." + hexId(static_cast<uint32_t>(msgId)), json_object_new_string(hexBytes(record).c_str()));
+    if (record.size() != static_cast<size_t>(kMgmtMsgSize)) {
+        out.result = -1;
+        return out;
+    }
+    std::string key = "errors." + hexId(static_cast<uint32_t>(msgId));
+    if (sc.has(key)) {
+        out.result = static_cast<int32_t>(sc.num(key + ".result", 1));
+        return out;
+    }
+    switch (msgId) {
+    case MGMT_DATA_CALL_START: {
+        if (!isSet) break;
+        MgmtDataCallStartReq r;
+        memcpy(&r, record.data(), sizeof r);
+        out.result = static_cast<int32_t>(sc.num("manager.start_result", 0));
+        if (out.result != 0) return out;
+        if (sc.flag("manager.connect", true)) {
+            setCall(sc, 1, r.profile);
+            out.event = eventBytes(callEvent(sc, r.profile, 1, 0));
+        } else {
+            setCall(sc, 0, r.profile);
+            out.event = eventBytes(callEvent(sc, r.profile, 0, static_cast<int32_t>(sc.num("manager.fail_reason", 0x10))));
+        }
+        return out;
+    }
+    case MGMT_DATA_CALL_STOP: {
+        if (!isSet) break;
+        MgmtProfileFamilyReq r;
+        memcpy(&r, record.data(), sizeof r);
+        setCall(sc, 0, r.profile);
+        out.event = eventBytes(callEvent(sc, r.profile, 0, 0));
+        return out;
+    }
+    case MGMT_DATA_CALL_INFO: {
+        if (isSet) break;
+        MgmtProfileFamilyReq r;
+        memcpy(&r, record.data(), sizeof r);
+        out.record.assign(kMgmtMsgSize, 0);
+        MgmtDataCallInfo info;
+        memset(&info, 0, sizeof info);
+        info.profile = r.profile;
+        bool up = sc.num("manager.call.state", 0) == 1 && sc.num("manager.call.profile", 3) == r.profile;
+        info.state = up ? 1 : 0;
+        if (up) {
+            copyText(info.iface, sizeof info.iface, sc.str("manager.iface", "rmnet_data0"));
+            copyText(info.iface2, sizeof info.iface2, sc.str("manager.iface", "rmnet_data0"));
+        }
+        memcpy(out.record.data(), &info, sizeof info);
+        return out;
+    }
+    case MGMT_DEFAULT_PROFILE: {
+        if (isSet) {
+            sc.set("manager.default_profile", json_object_new_int(record[0]));
+        } else {
+            out.record.assign(kMgmtMsgSize, 0);
+            out.record[0] = static_cast<uint8_t>(sc.num("manager.default_profile", 1));
+        }
+        return out;
+    }
+    default: break;
+    }
+    out.result = -1;  // unknown message or direction
+    return out;
+}

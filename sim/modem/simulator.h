@@ -1,0 +1,62 @@
+#pragma once
+// The simulator's event loop: listening sockets, client connections, the
+// AT pseudo-terminal and the control socket, all on one thread.
+#include <cstdint>
+#include <list>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "at_channel.h"
+#include "mcm_service.h"
+#include "mgmt_service.h"
+#include "scenario.h"
+#include "sim_wire.h"
+
+class Simulator {
+public:
+    Simulator(std::string root, std::string ctlTool);
+    ~Simulator();
+    Scenario& scenario() { return sc_; }
+    bool start(std::string& error);
+    void run();  // until "quit"
+
+    // Control command: one line in, one line out ("OK ..." or "ERR ...").
+    std::string control(const std::string& line);
+
+private:
+    enum class Kind { Mcm, Mgmt, Control };
+    struct Conn {
+        int fd;
+        Kind kind;
+        simwire::Decoder dec;
+        std::string text;  // control lines
+        bool dead = false;  // closed at the end of the loop turn
+    };
+    struct Fault {
+        std::string kind;  // short, garbage, die, silent, corrupt
+    };
+
+    void accept(int listenFd, Kind kind);
+    bool serviceFrame(Conn& c, const simwire::Frame& f);  // false: close the connection
+    void readAt();
+    void sendTo(Kind kind, const simwire::Header& h, const std::vector<uint8_t>& payload);
+    void closeKind(Kind kind);
+    void setMcmRunning(bool on);
+    void setManagerRunning(bool on);
+    std::string path(const std::string& abs) const { return root_ + abs; }
+    void writeStandIns();
+    void simPulled(int slot);  // tells the clients the card status changed
+
+    std::string root_, ctlTool_;
+    Scenario sc_;
+    McmContext mcm_;
+    MgmtContext mgmt_;
+    AtContext at_;
+    int mcmListen_ = -1, mgmtListen_ = -1, ctlListen_ = -1;
+    int ptyMaster_ = -1, ptySlave_ = -1;
+    std::string atLine_;
+    std::list<Conn> conns_;
+    std::map<uint32_t, Fault> faults_;
+    bool quit_ = false;
+};
