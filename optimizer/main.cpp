@@ -5,26 +5,20 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "CamApiController.h"
 #include "ImageHelper.h"
 #include "Logger.h"
 
 #define PATH_SIZE 256
-#define UCID_SIZE 64
-#define TOKEN_SIZE 64
-#define HOST_SIZE 100
+#define UCID_SIZE CAMAPI_UCID_SIZE
+#define TOKEN_SIZE CAMAPI_TOKEN_SIZE
+#define HOST_SIZE CAMAPI_HOST_SIZE
 // The folder must leave room for "log.txt" in the logger's 64-byte path.
 #define FOLDER_MAX (LOGGER_PATH_SIZE - 1 - (sizeof("log.txt") - 1))
 
 static const char kUsage[] =
     "Usage: PicTrimApp <target_width> <target_height> <target_file_size_kb> <path> <UCID> <host> "
     "<port>";
-
-struct CamApiParams {
-    char ucid[UCID_SIZE];
-    char token[TOKEN_SIZE];
-    char host[HOST_SIZE];
-    int32_t port;
-};
 
 // Arguments that would not fit their fields are refused rather than cut:
 // a cut folder or host would quietly point somewhere else.
@@ -79,7 +73,7 @@ int main(int argc, char** argv) {
     if (!named || !readToken(tokenFile, api.token)) {
         LogError("Could not read token");
     } else if (ImageHelperProcessFiles(path, &image) == 0) {
-        code = 0;
+        code = CamApiControllerUploadProcess(path, &api) == 0 ? 0 : 1;
     }
 
     LogSave();

@@ -6,12 +6,21 @@ order. Each chapter gets a fresh throw-away root tree; the context starts and
 stops the daemon and the simulators there and prints a timestamped
 transcript with control bytes visible.
 
-    python3 scripts/demo.py --build build [--only NAME] [--keep]
+    python3 scripts/demo.py --build build [--only NAME] [--keep] [--interactive]
+
+At the end a summary table: each chapter's result and time, the figures the
+chapters noted (pictures taken, uploaded, bytes) and every DSP command with
+its answer. --interactive skips the chapters: it sets up the field-day world
+(daemon, DSP, modem and cloud simulators, the cloud's camera page) and opens
+a DSP console for a person to type commands.
 """
 import argparse
 import glob
 import importlib.util
+import json
 import os
+import re
+import select
 import shutil
 import signal
 import subprocess
@@ -29,11 +38,152 @@ visible = dspsim.visible
 STAND_INS = ("halt", "reboot", "sys_reboot", "sync", "ntpd")
 
 
+class Summary:
+    """What the chapters did, for the table at the end."""
+
+    def __init__(self):
+        self.chapters = []  # (name, result, seconds)
+        self.facts = []     # (chapter, name, value)
+        self.commands = []  # (chapter, command, answer, seconds)
+
+    def fact(self, chapter, name, value):
+        self.facts.append((chapter, name, value))
+
+    def table(self):
+        lines = ["", "=== Summary ==="]
+        lines.append("%-22s %-8s %8s" % ("chapter", "result", "time"))
+        for name, result, seconds in self.chapters:
+            lines.append("%-22s %-8s %7.1fs" % (name, result, seconds))
+        if self.facts:
+            lines.append("")
+            lines.append("%-22s %-34s %s" % ("chapter", "figure", "value"))
+            for chapter, name, value in self.facts:
+                lines.append("%-22s %-34s %s" % (chapter, name, value))
+        if self.commands:
+            lines.append("")
+            lines.append("%-22s %-16s %7s  %s" % ("chapter", "DSP command", "time", "answer"))
+            for chapter, command, answer, seconds in self.commands:
+                lines.append("%-22s %-16s %6.1fs  %s" % (chapter, command, seconds, answer))
+        return "\n".join(lines)
+
+
+def landed(operation):
+    """False while daemon/core/pending.cpp still holds a stand-in for the operation."""
+    try:
+        with open(os.path.join(TOP, "daemon", "core", "pending.cpp")) as f:
+            return re.search(r"\b%s\s*\(" % re.escape(operation), f.read()) is None
+    except OSError:
+        return True
+
+
+class CommandWatch:
+    """Pairs each SP+ command the DSP sends with the daemon's answer."""
+
+    def __init__(self, summary, chapter):
+        self.summary, self.chapter = summary, chapter
+        self.pending = None
+
+    def bytes(self, side, data):
+        if side == "dsp>" and data[:3].upper() == b"SP+":
+            self.finish("(no answer)")
+            word = data.split(b"\r", 1)[0].decode("latin-1")
+            self.pending = [word, b"", time.monotonic()]
+        elif side == "<dsp" and self.pending is not None:
+            self.pending[1] += data
+            got = self.pending[1]
+            if b"SP+OK\n" in got or b"SP+ERROR\n" in got or (got.startswith(b"Unknown") and len(got) >= 50):
+                acks = got.count(b"\x06")
+                text = visible(got.replace(b"\x06", b"").rstrip(b"\0"))
+                self.finish(("<ACK> x%d, " % acks if acks else "") + text)
+
+    def finish(self, answer):
+        if self.pending is not None and self.summary is not None:
+            word, _, t0 = self.pending
+            self.summary.commands.append((self.chapter, word, answer, time.monotonic() - t0))
+        self.pending = None
+
+
+class CloudSim:
+    """The cloud API simulator of sim/cloud, its CA handed to the root tree."""
+
+    def __init__(self, ctx, view_port=None):
+        argv = [sys.executable, os.path.join(TOP, "sim", "cloud", "cloudsim.py"),
+                "--workdir", ctx.path("/cloudsim"), "--cacert-out", ctx.path("/usrdata/cacert.pem")]
+        if view_port is not None:
+            argv += ["--view-port", str(view_port)]
+        self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE)
+        ready, _, _ = select.select([self.proc.stdout], [], [], 60)
+        if not ready:
+            self.proc.kill()
+            raise TimeoutError("cloud simulator not ready")
+        self.info = json.loads(self.proc.stdout.readline())
+        self.host = "127.0.0.1:%d" % self.info["port"]
+        self.view = self.info.get("view")
+        self.seen = 0
+
+    def control(self, method, path, body=None):
+        import ssl
+        import urllib.request
+        context = ssl.create_default_context(cafile=self.info["cacert"])
+        req = urllib.request.Request(self.info["base"] + path, method=method,
+                                     data=None if body is None else json.dumps(body).encode())
+        with urllib.request.urlopen(req, context=context, timeout=30) as r:
+            return json.loads(r.read() or b"null")
+
+    def scenario(self, scenario):
+        self.control("PUT", "/_sim/scenario", scenario)
+
+    def requests(self):
+        return self.control("GET", "/_sim/requests")
+
+    def new_requests(self):
+        """The requests recorded since the last call."""
+        every = self.requests()
+        new, self.seen = every[self.seen:], len(every)
+        return new
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(30)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.proc.stdout.close()
+
+
+def describe_request(r):
+    """One line: the cloud's view of a request."""
+    what = "%s %s -> %s" % (r["method"], r["path"], r.get("status"))
+    body = r.get("json")
+    if isinstance(body, dict):
+        parts = []
+        if isinstance(body.get("status"), dict):
+            st = body["status"]
+            parts.append("status (bars %s, battery %s, %s)" % (
+                (st.get("signal") or {}).get("bar"), (st.get("batteries") or ["?"])[0], st.get("model")))
+        if isinstance(body.get("uploads"), list):
+            parts.append("announces %s" % (", ".join(u.get("name", "?") for u in body["uploads"]) or "nothing"))
+        if isinstance(body.get("requests"), dict):
+            parts.append("requests %s" % json.dumps(body["requests"], separators=(",", ":"))[:120])
+        what += "  " + "; ".join(parts) if parts else ""
+    elif r.get("body_len"):
+        what += "  %d bytes" % r["body_len"]
+    answer = r.get("answer")
+    if isinstance(answer, dict) and answer:
+        what += "  answer: %s" % ", ".join(answer)
+    return what
+
+
 class DemoContext:
     """What a chapter uses: a root tree, the daemon, simulators, a transcript."""
 
-    def __init__(self, build, chapter, keep=False):
+    def __init__(self, build, chapter, keep=False, summary=None):
         self.build = os.path.abspath(build)
+        self.summary = summary
+        self.commands = CommandWatch(summary, chapter)
+        self.clouds = []
         self.top = TOP
         self.chapter = chapter
         self.keep = keep
@@ -53,9 +203,32 @@ class DemoContext:
         print("[%7.3fs] %s" % (time.monotonic() - self.t0, text), flush=True)
 
     def show_bytes(self, side, data):
+        self.commands.bytes(side, data)
         arrows = {"dsp>": "DSP    -> daemon", "<dsp": "daemon -> DSP   ",
                   "<modem": "daemon -> modem ", "modem>": "modem  -> daemon"}
         self.say("%s  %s" % (arrows.get(side, side), visible(data)))
+
+    def fact(self, name, value):
+        """A figure for the summary table."""
+        if self.summary is not None:
+            self.summary.fact(self.chapter, name, value)
+
+    def not_landed(self, what):
+        """One line for a piece of the story that is not in this build yet."""
+        self.say("(not landed yet: %s; the story goes on)" % what)
+        self.fact("not landed yet", what)
+
+    def cloud(self, view_port=None):
+        """The cloud simulator; stopped with the context."""
+        sim = CloudSim(self, view_port)
+        self.clouds.append(sim)
+        self.say("cloud simulator ready at %s%s" % (
+            sim.info["base"], "; camera page at " + sim.view if sim.view else ""))
+        return sim
+
+    def show_cloud(self, sim):
+        for r in sim.new_requests():
+            self.say("cloud saw | " + describe_request(r))
 
     # ---- the root tree ----
     def path(self, absolute):
@@ -169,8 +342,11 @@ class DemoContext:
         raise TimeoutError("timed out waiting for " + what)
 
     def close(self):
+        self.commands.finish("(no answer)")
         for name, p in list(self._procs):
             self.stop_process(p, name)
+        for sim in self.clouds:
+            sim.close()
         for sim in self._sims:
             sim.close()
         if self.keep:
@@ -187,20 +363,81 @@ def load_chapter(path):
     return name, mod
 
 
-def run_chapter(build, path, keep=False):
+def run_chapter(build, path, keep=False, summary=None):
     name, mod = load_chapter(path)
     title = (mod.__doc__ or name).strip().splitlines()[0]
     print("\n=== %s: %s ===" % (name, title), flush=True)
-    ctx = DemoContext(build, name, keep)
+    ctx = DemoContext(build, name, keep, summary)
+    t0 = time.monotonic()
+    ok = False
     try:
         mod.run(ctx)
-        return True
+        ok = True
     except Exception:  # a failed chapter is reported; the story goes on
         traceback.print_exc()
         print("--- chapter %s FAILED" % name, flush=True)
-        return False
     finally:
         ctx.close()
+        if summary is not None:
+            summary.chapters.append((name, "ok" if ok else "FAILED", time.monotonic() - t0))
+    return ok
+
+
+def console(ctx, dsp, cloud=None, in_process_sync=False):
+    """A DSP console: a person types commands, the daemon's bytes are shown."""
+    print("\nDSP console. Type a command: sync, firstsync, cell, state, getsignalbar,")
+    print("getdatetime, process, powerdown (SP+ is added), or a raw SP+.../AT... line.")
+    print("Also: pictures N (the DSP writes N pictures to TRANSMIT), log [N], card on|off, quit.")
+    if cloud is not None and cloud.view:
+        print("The cloud's camera page: %s" % cloud.view)
+    print("Root tree: %s\n" % ctx.root, flush=True)
+    words = ("PROCESS", "SYNC", "CELL", "FIRSTSYNC", "GETSIGNALBAR", "GETDATETIME", "STATE", "POWERDOWN")
+    made = 0
+    while True:
+        r, _, _ = select.select([sys.stdin], [], [], 0.1)
+        if r:
+            line = sys.stdin.readline()
+            if not line:
+                return
+            line = line.strip()
+            verb, _, arg = line.partition(" ")
+            if not line:
+                continue
+            if verb in ("quit", "exit"):
+                return
+            if verb == "log":
+                ctx.show_log(last=int(arg) if arg.isdigit() else 10)
+            elif verb == "card":
+                ctx.mount_card(1 if arg != "off" else 0)
+                ctx.say("SD card %s" % ("mounted" if arg != "off" else "removed"))
+            elif verb == "pictures":
+                folder = ctx.path("/media/sdcard/TRANSMIT/")
+                os.makedirs(folder, exist_ok=True)
+                n = int(arg) if arg.isdigit() else 1
+                tmp = ctx.path("/newpics")
+                os.makedirs(tmp, exist_ok=True)
+                subprocess.run([ctx.binary("campictures"), "make", tmp + "/", str(n), "1280", "720"], check=True,
+                               stdout=subprocess.DEVNULL)
+                for f in sorted(os.listdir(tmp)):
+                    made += 1
+                    os.replace(os.path.join(tmp, f), folder + "PICT%04d.JPG" % (9000 + made))
+                ctx.say("the DSP wrote %d picture(s) to TRANSMIT" % n)
+            elif verb.upper() in words:
+                if in_process_sync and verb.upper() in ("SYNC", "FIRSTSYNC"):
+                    ctx.say("(no cellular handler in this build: the cloud side runs in-process first)")
+                    out = subprocess.run([ctx.binary("cloud_sync_driver"), "861234567890123"]
+                                         + (["1"] if verb.upper() == "FIRSTSYNC" else []),
+                                         env=ctx.env(), capture_output=True, text=True, timeout=600)
+                    ctx.say("cloud_sync_driver: %s" % out.stdout.strip())
+                    if cloud is not None:
+                        ctx.show_cloud(cloud)
+                dsp.send("SP+" + verb.upper())
+            else:
+                dsp.send(line)
+        dsp.read_for(0.05)
+        if ctx.daemon is not None and ctx.daemon.poll() is not None:
+            ctx.say("trailnetd ended with status %d" % ctx.daemon.returncode)
+            ctx.daemon = None
 
 
 def main():
@@ -208,13 +445,41 @@ def main():
     ap.add_argument("--build", default=os.path.join(TOP, "build"), help="build directory")
     ap.add_argument("--only", help="run only chapters whose name contains this")
     ap.add_argument("--keep", action="store_true", help="keep the root trees")
+    ap.add_argument("--interactive", action="store_true",
+                    help="set up the field-day world and open a DSP console instead of the chapters")
     args = ap.parse_args()
     chapters = sorted(glob.glob(os.path.join(TOP, "scripts", "demo.d", "[0-9]*_*.py")))
+    if args.interactive:
+        return interactive(args.build, chapters, args.keep)
     if args.only:
         chapters = [c for c in chapters if args.only in os.path.basename(c)]
-    failed = [c for c in chapters if not run_chapter(args.build, c, args.keep)]
-    print("\n%d chapters, %d failed" % (len(chapters), len(failed)))
+    summary = Summary()
+    t0 = time.monotonic()
+    failed = [c for c in chapters if not run_chapter(args.build, c, args.keep, summary)]
+    print(summary.table())
+    print("\n%d chapters, %d failed, %.0f s" % (len(chapters), len(failed), time.monotonic() - t0))
     return 1 if failed else 0
+
+
+def interactive(build, chapters, keep):
+    """The world of the chapter that offers one (world(ctx) -> (dsp, cloud, ...)), then the console."""
+    for path in chapters:
+        name, mod = load_chapter(path)
+        if hasattr(mod, "world"):
+            break
+    else:
+        print("no chapter sets up a world for the console", file=sys.stderr)
+        return 1
+    ctx = DemoContext(build, "interactive", keep)
+    try:
+        made = mod.world(ctx)
+        dsp, cloud = made[0], made[1]
+        console(ctx, dsp, cloud, in_process_sync=len(made) > 2 and not made[2])
+    except KeyboardInterrupt:
+        pass
+    finally:
+        ctx.close()
+    return 0
 
 
 if __name__ == "__main__":

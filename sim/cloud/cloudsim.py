@@ -18,6 +18,9 @@ Control endpoints (same port, same TLS):
     GET  /_sim/scenario          the current scenario
     POST /_sim/reset             forget requests, uploads and issued tokens
     PUT  /_sim/files/<name>      store a file that /files/<name> will serve
+    GET  /                       the camera page for people: last status report and the
+                                 pictures received, newest first, with their EXIF date
+                                 (sim/cloud/cloudview.py); also on plain HTTP with --view-port
 Every record is also appended to WORKDIR/requests.jsonl before the answer goes out.
 Uploaded bytes land in WORKDIR/uploads/<name>.
 
@@ -29,15 +32,33 @@ Scenario (every key optional):
       "answers": [ANSWER, ...],     one per camera PUT, in order; then "answer"
       "answer": ANSWER,             default {"uploads": "auto"}
       "upload_status": 200,         status of the upload endpoint
+      "report_status": 200,         status of the answer to a pictures result report
       "faults": [FAULT, ...]
     }
     ANSWER: {"status": 200, "config": {...}, "requests": {...},
              "uploads": "auto" | [slot, ...] | null,
-             "slots": {"max": N, "verb": "PUT", "headers": [...], "omit": ["verb"]},
+             "slots": {"max": N, "verb": "PUT", "headers": [...], "omit": ["verb"],
+                       "each": {"b.jpg": {"verb": "POST", "headers": [...], "omit": [...]}}},
              "raw": "text sent as the body instead of JSON"}
       "auto" makes one slot per announced picture pointing at this server's
-      /upload/<name>; nothing announced gives no "uploads" member. The text
+      /upload/<name>; nothing announced gives no "uploads" member. "each"
+      changes the slot of one announced name: its keys replace the slot's,
+      its "omit" drops keys from that slot only. A fault whose path is
+      "/upload/<name>" fails that one slot's upload. The text
       "{base}" inside any string of an answer becomes this server's base URL.
+      "requests" carries the server's requests as the camera gets them, e.g.
+        {"pictures": {"content": [{"name": "P1.JPG", "date": "2024-05-01",
+                      "host": "{base}", "path": "/upload/HDP1.JPG", "verb": "PUT"}]},
+         "update": {"execute": true, "content": [{"name": "update.tar.xz",
+                    "host": "{base}", "path": "/files/update.tar.xz", "verb": "GET"}]},
+         "log": {"execute": true, "content": [{"name": "log.txt",
+                 "host": "{base}", "path": "/upload/log.txt", "verb": "PUT"}]}}
+      Packages to download are stored with PUT /_sim/files/<name>; HD
+      pictures and logs land in WORKDIR/uploads/ like any upload.
+    A camera PUT whose body is only a pictures result report
+    ({"requests": {"pictures": {"result": [...]}}}) is recorded with
+    "report": "pictures" and answered {} (status "report_status"), without
+    taking the next of "answers".
     FAULT: {"method": "PUT", "path": "/camapi/v3/camera/",   (path prefix; "*" any)
             "skip": 0, "times": 1,                            (-1: every match)
             "kind": "status" | "drop" | "stall" | "notjson" | "oversize" | "empty",
@@ -68,6 +89,8 @@ import threading
 import time
 import urllib.parse
 
+import cloudview
+
 # Bodies above this are refused: the simulator must not be the thing that runs out of memory.
 MAX_BODY = 64 * 1024 * 1024
 
@@ -83,7 +106,16 @@ ROUTES = [
     ("PUT", r"^/camapi/v3/camera/([^/]+)$", "camera"),
     ("*", r"^/upload/([^/]+)$", "upload"),
     ("*", r"^/files/([^/]+)$", "download"),
-]
+] + [("GET", pattern, name) for pattern, name in (
+    (r"^/$", "view_page"),
+    (r"^/view/pictures/([^/]+)$", "view_picture"),
+)]
+VIEW_ROUTES = [r for r in ROUTES if r[2].startswith("view_")]
+
+
+def is_api(path):
+    """Camera API traffic: recorded and open to faults (control and page are not)."""
+    return not (path.startswith("/_sim/") or path == "/" or path.startswith("/view/"))
 
 
 def make_certs(certdir):
@@ -216,6 +248,17 @@ def safe_name(quoted):
     return name
 
 
+def is_result_report(request):
+    """The camera's report on the pictures it was asked for, not a sync PUT."""
+    if not isinstance(request, dict) or set(request) != {"requests"}:
+        return False
+    requests = request["requests"]
+    if not isinstance(requests, dict) or set(requests) != {"pictures"}:
+        return False
+    pictures = requests["pictures"]
+    return isinstance(pictures, dict) and "result" in pictures
+
+
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "CloudSim/1"
@@ -295,7 +338,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             except ValueError:
                 entry["body_text"] = body[:4096].decode("latin-1")
 
-        if not path.startswith("/_sim/"):
+        if is_api(path):
             fault = self.state.match_fault(method, path)
             if fault is not None:
                 self.apply_fault(fault, entry)
@@ -311,7 +354,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         entry["status"] = status
         if isinstance(answer, dict):
             entry["answer"] = answer
-        if not path.startswith("/_sim/"):  # the record is of the API traffic only
+        if is_api(path):  # the record is of the API traffic only
             self.state.record(entry)
         self.send(status, answer, ctype)
 
@@ -384,6 +427,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
             f.write(body)
         return 200, {"ok": True, "size": len(body)}, "application/json"
 
+    # --- the camera page ------------------------------------------------
+
+    def view_page(self, m, body, entry):
+        with self.state.lock:
+            requests = list(self.state.requests)
+        return 200, cloudview.render_page(requests, self.state.upload_dir), "text/html; charset=utf-8"
+
+    def view_picture(self, m, body, entry):
+        name = safe_name(m.group(1))
+        path = os.path.join(self.state.upload_dir, name) if name else None
+        if path is None or not os.path.isfile(path):
+            return 404, {"error": "no such picture"}, "application/json"
+        with open(path, "rb") as f:
+            return 200, f.read(), "image/jpeg"
+
     # --- camera API -----------------------------------------------------
 
     def bearer(self):
@@ -403,6 +461,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             request = json.loads(body) if body else {}
         except ValueError:
             return 400, {"error": "body is not JSON"}, "application/json"
+        if is_result_report(request):
+            entry["report"] = "pictures"
+            return self.state.scenario.get("report_status", 200), {}, "application/json"
         announced = request.get("uploads", []) if isinstance(request, dict) else []
         answer = self.state.next_answer()
         status = answer.pop("status", 200)
@@ -435,7 +496,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 "headers": substitute(opts.get("headers", [
                     {"name": "x-sim-slot", "value": str(i + 1)}]), self.state.base),
             }
-            for key in opts.get("omit", []):
+            own = dict(opts.get("each", {}).get(name, {}))
+            omit = list(opts.get("omit", [])) + list(own.pop("omit", []))
+            slot.update(substitute(own, self.state.base))
+            for key in omit:
                 slot.pop(key, None)
             made.append(slot)
         return made
@@ -460,6 +524,24 @@ class Handler(http.server.BaseHTTPRequestHandler):
             data = f.read()
         entry["sent_len"] = len(data)
         return 200, data, "application/octet-stream"
+
+
+class ViewHandler(Handler):
+    """Plain HTTP for a person's browser: the camera page and nothing else."""
+
+    def handle_any(self):
+        path = urllib.parse.urlsplit(self.path).path
+        for want, pattern, name in VIEW_ROUTES:
+            m = re.match(pattern, path)
+            if m and self.command in (want, "HEAD"):
+                status, answer, ctype = getattr(self, name)(m, b"", {})
+                break
+        else:
+            status, answer, ctype = 404, {"error": "no such page"}, "application/json"
+            self.close_connection = True  # any body is left unread
+        self.send(status, answer, ctype)
+
+    do_GET = do_HEAD = handle_any
 
 
 class Server(http.server.ThreadingHTTPServer):
@@ -500,6 +582,12 @@ def serve(args):
     state.base = "https://%s:%d" % (args.bind, port)
     ready = {"ready": True, "port": port, "base": state.base, "cacert": ca_pem,
              "workdir": workdir, "pid": os.getpid()}
+    if args.view_port is not None:
+        view = http.server.ThreadingHTTPServer((args.bind, args.view_port), ViewHandler)
+        view.daemon_threads = True
+        threading.Thread(target=view.serve_forever, kwargs={"poll_interval": 0.2},
+                         daemon=True).start()
+        ready["view"] = "http://%s:%d/" % (args.bind, view.server_address[1])
     tmp = os.path.join(workdir, "ready.json.tmp")
     with open(tmp, "w") as f:
         json.dump(ready, f)
@@ -521,6 +609,7 @@ def main(argv=None):
     p.add_argument("--cacert-out", help="copy the CA certificate here (e.g. ROOT/usrdata/cacert.pem)")
     p.add_argument("--certs", help="folder of certificates to reuse or create (default WORKDIR/certs)")
     p.add_argument("--scenario", help="JSON scenario file loaded at start")
+    p.add_argument("--view-port", type=int, help="also serve the camera page on plain HTTP here (0: a free port)")
     args = p.parse_args(argv)
     try:
         serve(args)

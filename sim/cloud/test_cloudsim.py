@@ -111,6 +111,17 @@ class CloudSimTest(unittest.TestCase):
         self.assertEqual(json.loads(self.put_camera({}, "")[1]),
                          {"requests": {"log": {"execute": True}}})
 
+    def test_pictures_report_does_not_take_an_answer(self):
+        self.scenario({"auth": False, "report_status": 202,
+                       "answers": [{"requests": {"pictures": {"content": []}}, "uploads": None},
+                                   {"config": {"a": 1}, "uploads": None}]})
+        first = json.loads(self.put_camera({}, "")[1])
+        self.assertEqual(first, {"requests": {"pictures": {"content": []}}})
+        report = {"requests": {"pictures": {"result": []}}}
+        self.assertEqual(self.put_camera(report, ""), (202, b"{}"))
+        self.assertEqual(json.loads(self.put_camera({}, "")[1]), {"config": {"a": 1}})
+        self.assertEqual([r.get("report") for r in self.requests()], [None, "pictures", None])
+
     def test_slot_options(self):
         self.scenario({"auth": False, "answer": {"slots": {
             "max": 1, "verb": "POST", "omit": ["verb"],
@@ -120,6 +131,18 @@ class CloudSimTest(unittest.TestCase):
         self.assertEqual(len(data["uploads"]), 1)
         self.assertNotIn("verb", data["uploads"][0])
         self.assertEqual(data["uploads"][0]["headers"], [{"name": "x-a", "value": "1"}])
+
+    def test_slot_options_per_name(self):
+        self.scenario({"auth": False, "answer": {"slots": {"each": {
+            "2.jpg": {"verb": "POST", "headers": [{"name": "x-b", "value": "{base}"}],
+                      "omit": ["size"]}}}}})
+        data = json.loads(self.put_camera(
+            {"uploads": [{"name": "1.jpg", "size": 1}, {"name": "2.jpg", "size": 2}]}, "")[1])
+        first, second = data["uploads"]
+        self.assertEqual((first["verb"], first["size"]), ("PUT", 1))
+        self.assertEqual(second["verb"], "POST")
+        self.assertNotIn("size", second)
+        self.assertEqual(second["headers"], [{"name": "x-b", "value": self.info["base"]}])
 
     def test_faults(self):
         self.scenario({"auth": False, "faults": [

@@ -17,8 +17,10 @@ struct Family {
 // One row per service family the simulator answers.
 const Family kFamilies[] = {
     {0x02, mcmDmFamily},
+    {0x05, mcmNwFamily},
     {0x07, mcmSmsFamily},
     {0x08, mcmClientFamily},
+    {0x0B, mcmSimFamily},
     {0x10, mcmVoiceFamily},
 };
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,8 @@ McmAnswer mcmAnswer(McmContext& ctx, uint32_t msgId, const std::vector<uint8_t>&
 bool mcmClientFamily(McmContext& ctx, uint32_t msgId, const std::vector<uint8_t>& req, McmAnswer& out);
 bool mcmSmsFamily(McmContext& ctx, uint32_t msgId, const std::vector<uint8_t>& req, McmAnswer& out);
 bool mcmVoiceFamily(McmContext& ctx, uint32_t msgId, const std::vector<uint8_t>& req, McmAnswer& out);
+bool mcmSimFamily(McmContext& ctx, uint32_t msgId, const std::vector<uint8_t>& req, McmAnswer& out);
+bool mcmNwFamily(McmContext& ctx, uint32_t msgId, const std::vector<uint8_t>& req, McmAnswer& out);
 bool mcmDmFamily(McmContext& ctx, uint32_t msgId, const std::vector<uint8_t>& req, McmAnswer& out);
 
 // Helpers for family handlers.
@@ -49,5 +52,7 @@ T requestAs(const std::vector<uint8_t>& req) {
     memcpy(&t, req.data(), req.size() < sizeof t ? req.size() : sizeof t);
     return t;
 }
+struct McmSimCardStatus;
+McmSimCardStatus simCardStatus(Scenario& sc);  // of the connected slot
 std::string hexId(uint32_t msgId);  // "0x2a1", the key of scenario.errors
 std::string hexBytes(const std::vector<uint8_t>& bytes);

@@ -42,6 +42,73 @@ void setCall(Scenario& sc, int state, int profile) {
     sc.set("manager.call.profile", json_object_new_int(profile));
 }
 
+// APN profiles: "manager.apns": {"3": {"pdp": 0, "auth": 255, "apn": "...", "user": "", "password": ""}}
+std::string apnKey(int profile) { return "manager.apns." + std::to_string(profile); }
+
+std::string field(const char* p, size_t n) { return std::string(p, strnlen(p, n)); }
+
+void storeApn(Scenario& sc, const MgmtApnReq& r) {
+    json_object* o = json_object_new_object();
+    json_object_object_add(o, "pdp", json_object_new_int(r.pdp_type));
+    json_object_object_add(o, "auth", json_object_new_int(r.auth));
+    json_object_object_add(o, "apn", json_object_new_string(field(r.apn, sizeof r.apn).c_str()));
+    json_object_object_add(o, "user", json_object_new_string(field(r.user, sizeof r.user).c_str()));
+    json_object_object_add(o, "password", json_object_new_string(field(r.password, sizeof r.password).c_str()));
+    sc.set(apnKey(r.profile), o);
+}
+
+bool apnAnswer(Scenario& sc, bool isSet, int msgId, const std::vector<uint8_t>& record, MgmtAnswer& out) {
+    MgmtApnReq r;
+    memcpy(&r, record.data(), sizeof r);
+    switch (msgId) {
+    case MGMT_APN_PROFILE:
+        if (isSet) {
+            storeApn(sc, r);
+            return true;
+        }
+        if (!sc.has(apnKey(r.profile))) {
+            out.result = -1;
+            return true;
+        }
+        r.pdp_type = static_cast<uint8_t>(sc.num(apnKey(r.profile) + ".pdp"));
+        r.auth = static_cast<uint8_t>(sc.num(apnKey(r.profile) + ".auth"));
+        copyText(r.apn, sizeof r.apn, sc.str(apnKey(r.profile) + ".apn"));
+        copyText(r.user, sizeof r.user, sc.str(apnKey(r.profile) + ".user"));
+        copyText(r.password, sizeof r.password, sc.str(apnKey(r.profile) + ".password"));
+        out.record.assign(kMgmtMsgSize, 0);
+        memcpy(out.record.data(), &r, sizeof r);
+        return true;
+    case MGMT_APN_LIST: {
+        if (isSet) return false;
+        out.record.assign(kMgmtMsgSize, 0);
+        int n = 0;
+        for (int p = 0; p <= 24; ++p)
+            if (sc.has(apnKey(p))) out.record[1 + n++] = static_cast<uint8_t>(p);
+        out.record[0] = static_cast<uint8_t>(n);
+        return true;
+    }
+    case MGMT_APN_DELETE:
+        if (!isSet) return false;
+        sc.set(apnKey(r.profile), nullptr);
+        return true;
+    case MGMT_APN_ADD: {
+        if (!isSet) return false;
+        int p = 1;
+        while (p <= 24 && sc.has(apnKey(p))) ++p;
+        if (p > 24) {
+            out.result = -1;
+            return true;
+        }
+        r.profile = static_cast<uint8_t>(p);
+        storeApn(sc, r);
+        out.record.assign(kMgmtMsgSize, 0);
+        memcpy(out.record.data(), &r, sizeof r);
+        return true;
+    }
+    default: return false;
+    }
+}
+
 }  // namespace
 
 void mgmtDropCall(MgmtContext& ctx, int32_t reason) {
@@ -61,6 +128,10 @@ MgmtAnswer mgmtAnswer(MgmtContext& ctx, bool isSet, int msgId, const std::vector
     std::string key = "errors." + hexId(static_cast<uint32_t>(msgId));
     if (sc.has(key)) {
         out.result = static_cast<int32_t>(sc.num(key + ".result", 1));
+        return out;
+    }
+    if (msgId >= MGMT_APN_PROFILE && msgId <= MGMT_APN_ADD) {
+        if (!apnAnswer(sc, isSet, msgId, record, out)) out.result = -1;
         return out;
     }
     switch (msgId) {

@@ -51,7 +51,17 @@ Simulator::Simulator(std::string root, std::string ctlTool)
       ctlTool_(std::move(ctlTool)),
       mcm_{sc_, root_, nullptr},
       mgmt_{sc_, nullptr},
-      at_{sc_, nullptr} {
+      at_{sc_, nullptr},
+      gpio_(root_) {
+    at_.radio = [this](bool on) {
+        if (!on) return;
+        // The select line (module pin 41 = GPIO 7) picks the slot the radio sees.
+        FILE* f = fopen(path("/sys/class/gpio/gpio7/value").c_str(), "r");
+        if (f == nullptr) return;
+        int v = fgetc(f);
+        fclose(f);
+        sc_.set("sim.active_slot", json_object_new_int(v == '1' ? 1 : 0));
+    };
     mcm_.indicate = [this](uint32_t id, const std::vector<uint8_t>& data) {
         simwire::Header h{};
         h.kind = simwire::kMcmIndication;
@@ -121,6 +131,7 @@ bool Simulator::start(std::string& error) {
         error = "cannot link /dev/smd9";
         return false;
     }
+    if (!gpio_.start(error)) return false;
     setMcmRunning(sc_.flag("mcm.running", true));
     setManagerRunning(sc_.flag("manager.running", true));
     return true;
@@ -262,6 +273,7 @@ void Simulator::run() {
         add(mgmtListen_, nullptr);
         add(ctlListen_, nullptr);
         add(ptyMaster_, nullptr);
+        add(gpio_.fd(), nullptr);
         for (auto& c : conns_) add(c.fd, &c);
         if (poll(fds.data(), fds.size(), 1000) < 0) {
             if (errno == EINTR) continue;
@@ -277,6 +289,7 @@ void Simulator::run() {
                 else if (fd == mgmtListen_) accept(fd, Kind::Mgmt);
                 else if (fd == ctlListen_) accept(fd, Kind::Control);
                 else if (fd == ptyMaster_) readAt();
+                else if (fd == gpio_.fd()) gpio_.onEvent();
                 continue;
             }
             uint8_t buf[4096];
@@ -317,8 +330,16 @@ void Simulator::run() {
 }
 
 void Simulator::simPulled(int slot) {
-    // Card status changed: the indication carries the slot as a 32-bit word.
-    std::vector<uint8_t> data(4, 0);
-    data[0] = static_cast<uint8_t>(slot + 1);
-    mcm_.indicate(0xB10, data);
+    // Only the connected slot's card is seen by the modem.
+    if (sc_.num("sim.active_slot", 0) != slot) return;
+    McmSimCardStatus s = simCardStatus(sc_);
+    McmSimCardStatusInd ind;
+    memset(&ind, 0, sizeof ind);
+    ind.valid = 1;
+    memcpy(&ind.word0, &s, 4);
+    memcpy(&ind.word1, reinterpret_cast<uint8_t*>(&s) + 4, 4);
+    memcpy(ind.rest, reinterpret_cast<uint8_t*>(&s) + 8, 96);
+    std::vector<uint8_t> data(sizeof ind);
+    memcpy(data.data(), &ind, sizeof ind);
+    mcm_.indicate(MCM_SIM_CARD_STATUS_IND, data);
 }

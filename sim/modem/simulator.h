@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "at_channel.h"
+#include "gpio_tree.h"
 #include "mcm_service.h"
 #include "mgmt_service.h"
 #include "scenario.h"
@@ -56,6 +57,7 @@ private:
     int mcmListen_ = -1, mgmtListen_ = -1, ctlListen_ = -1;
     int ptyMaster_ = -1, ptySlave_ = -1;
     std::string atLine_;
+    GpioTree gpio_;
     std::list<Conn> conns_;
     std::map<uint32_t, Fault> faults_;
     bool quit_ = false;

@@ -69,19 +69,20 @@ TEST_F(Sync, AnswerIsServedRequestsThenConfigThenUploads) {
     picture("a.jpg", 1000);
     sim().setScenario(R"({"answers": [{
         "requests": {"log": {"execute": true, "content": []},
-                     "pictures": {"content": []},
+                     "pictures": {"content": [{"name": "nowhere.jpg", "date": "d"}]},
                      "updateSim": {"execute": true, "content": 0},
                      "updateModem": {"execute": false, "content": []},
                      "update": {"execute": true, "content": []}},
         "config": {"transmitFreq": 4},
         "uploads": "auto"}]})");
     EXPECT_EQ(runSync(0), 0);
-    std::vector<size_t> at = {logAt("served yet: update\r"), logAt("served yet: updateSim"),
-                              logAt("served yet: log"), logAt("served yet: pictures"),
+    std::vector<size_t> at = {logAt("INFO: request: [ ]"), logAt("Waiting 0 minutes for SIM update"),
+                              logAt("Log request"), logAt("HD picture not available: nowhere.jpg (d)"),
                               logAt("config: { \"transmitFreq\": 4 }"), logAt("Picture to upload: 1")};
     for (size_t i = 0; i < at.size(); i++) ASSERT_NE(at[i], std::string::npos) << i;
     for (size_t i = 1; i < at.size(); i++) EXPECT_LT(at[i - 1], at[i]) << i;
-    EXPECT_EQ(logAt("served yet: updateModem"), std::string::npos);
+    EXPECT_EQ(log().find("INFO: request:", at[0] + 1), std::string::npos);  // updateModem not executed
+    EXPECT_FALSE(root.exists("/usrdata/cache/fota"));
     EXPECT_FALSE(inTransmit("a.jpg"));
 }
 

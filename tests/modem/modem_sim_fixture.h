@@ -12,6 +12,7 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -21,8 +22,14 @@
 
 class ModemSim {
 public:
-    explicit ModemSim(const std::string& scenarioFile = "") {
+    explicit ModemSim(const std::string& scenarioFile = "") : own_(new RootTree), root_(*own_) {
         root_.mountCard(1);
+        launch(scenarioFile);
+    }
+    // On a root tree someone else owns (the daemon harness's).
+    ModemSim(const RootTree& root, const std::string& scenarioFile) : root_(root) { launch(scenarioFile); }
+
+    void launch(const std::string& scenarioFile) {
         int pipefd[2];
         if (pipe(pipefd) != 0) return;
         pid_ = fork();
@@ -92,7 +99,8 @@ public:
     }
 
 private:
-    RootTree root_;
+    std::unique_ptr<RootTree> own_;
+    const RootTree& root_;
     pid_t pid_ = -1;
     bool ready_ = false;
 };

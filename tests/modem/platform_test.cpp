@@ -73,3 +73,35 @@ TEST_F(Platform, SystemLogLines) {
     EXPECT_NE(sim().apiLog().find("<3> ql_api: [f_1] hello\n"), std::string::npos);
     EXPECT_NE(ql_sys_log_puts(1, 3, "ql_api", "x"), 0);
 }
+
+namespace {
+// One AT exchange on the simulator's dev/smd9: the text up to OK or ERROR.
+std::string atExchange(const std::string& cmd) {
+    int fd = open(sim().root().path("/dev/smd9").c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 0) return "no channel";
+    std::string line = cmd + "\r";
+    if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return "write failed";
+    std::string got;
+    pollfd p{fd, POLLIN, 0};
+    while (got.find("OK\r\n") == std::string::npos && got.find("ERROR\r\n") == std::string::npos &&
+           poll(&p, 1, 10000) > 0) {
+        char buf[256];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        got.append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    return got;
+}
+}  // namespace
+
+TEST_F(Platform, AtChannelAnswersLikeTheModem) {
+    sim().ctl("set at.servingcell \"+QENG: \\\"servingcell\\\",\\\"NOCONN\\\",\\\"LTE\\\"\"");
+    EXPECT_EQ(atExchange("at+qeng=\"servingcell\""), "\r\n+QENG: \"servingcell\",\"NOCONN\",\"LTE\"\r\n\r\nOK\r\n");
+    EXPECT_EQ(atExchange("AT+CFUN=0"), "\r\nOK\r\n");
+    EXPECT_EQ(sim().get("at.cfun"), "0");
+    EXPECT_EQ(atExchange("AT+CFUN=1"), "\r\nOK\r\n");
+    EXPECT_EQ(atExchange("AT+QMBNCFG=\"deactivate\""), "\r\nOK\r\n");
+    EXPECT_EQ(atExchange("AT+CRSM=214,28539,0,0,12,\"FFFFFFFFFFFFFFFFFFFFFFFF\""), "\r\n+CRSM: 144,0,\"\"\r\n\r\nOK\r\n");
+    EXPECT_EQ(atExchange("AT+NOSUCH"), "\r\nERROR\r\n");
+}
