@@ -7,7 +7,10 @@
 #include <json-c/json.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <thread>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -44,12 +47,15 @@ const char kStatus[] = R"({"memory": {"size": 31000, "used": 1200}, "batteries":
 TEST(DaemonCuts, HundredAndTwentyKillsDuringStartsSyncsAndSettingsChanges) {
     const char* env = getenv("TN_CUT_SEED");
     const unsigned seed = env != nullptr ? static_cast<unsigned>(strtoul(env, nullptr, 10)) : 7121;
-    const int kCuts = 120;
+    const int kCuts = getenv("TN_CUTS") != nullptr ? atoi(getenv("TN_CUTS")) : 120;
     printf("power cuts of trailnetd: %d cuts, seed %u\n", kCuts, seed);
     RecordProperty("seed", static_cast<int>(seed));
     std::mt19937 rng(seed);
 
     DaemonHarness d;
+    // No modem service here: with its ready flag the identity read fails at
+    // once instead of after a ten-second wait at every start.
+    d.root().write("/tmp/mcm_service_ready.flag", "");
     RootTree& root = d.root();
     root.mkdirs("/media/sdcard/TRANSMIT");
     robust::Pictures made;
@@ -61,15 +67,22 @@ TEST(DaemonCuts, HundredAndTwentyKillsDuringStartsSyncsAndSettingsChanges) {
     const std::string conf = root.path("/etc/trailnetd_conf.json");
     const std::string transmit = root.path("/media/sdcard/TRANSMIT");
 
-    // One uncut round first: it makes the configuration file, and its length
-    // is the window the kills are spread over.
+    // One uncut round first: it makes the configuration file and measures
+    // how long the start takes to apply a request and a SYNC takes to answer;
+    // the kills are spread over those times, with some margin.
     root.write("/media/sdcard/CONFIG.REQ", request(0));
     root.write("/media/sdcard/STATUS.DSP", kStatus);
     auto t0 = Clock::now();
-    ASSERT_TRUE(d.startAndWaitReady());
+    d.start();
+    ASSERT_TRUE(DaemonHarness::waitFor(
+        [&] { return !root.exists("/media/sdcard/CONFIG.REQ"); }, Ms(40000)));
+    long applyWindow = std::chrono::duration_cast<Ms>(Clock::now() - t0).count() * 3 / 2 + 1;
+    ASSERT_TRUE(d.expect("RDY\r\n", Ms(40000)));
     ASSERT_NE(d.command("SP+CELL", "SP+OK\n"), "");
+    t0 = Clock::now();
     ASSERT_NE(d.command("SP+SYNC", "SP+OK\n"), "");
-    long window = std::chrono::duration_cast<Ms>(Clock::now() - t0).count() * 6 / 5 + 1;
+    long commandWindow =
+        std::max(20L, std::chrono::duration_cast<Ms>(Clock::now() - t0).count() * 2);
     d.stop();
     std::string host = hostIn(root.read("/etc/trailnetd_conf.json"));
     ASSERT_EQ(host, "cam0.example");
@@ -78,8 +91,8 @@ TEST(DaemonCuts, HundredAndTwentyKillsDuringStartsSyncsAndSettingsChanges) {
     for (int cut = 1; cut <= kCuts; cut++) {
         root.write("/media/sdcard/CONFIG.REQ", request(cut));
         root.write("/media/sdcard/STATUS.DSP", kStatus);
-        long delay = static_cast<long>(rng() % window);
         bool duringCommand = rng() % 2 == 0;
+        long delay = static_cast<long>(rng() % (duringCommand ? commandWindow : applyWindow));
         auto start = Clock::now();
         d.start();
         if (duringCommand && d.expect("RDY\r\n", Ms(40000))) {
@@ -107,16 +120,19 @@ TEST(DaemonCuts, HundredAndTwentyKillsDuringStartsSyncsAndSettingsChanges) {
         EXPECT_EQ(robust::expectNoPictureLost(made, transmit, "/nonexistent", when), made.size());
         if (HasFailure()) break;
     }
-    printf("power cuts of trailnetd: %d during a command, %d during start (window %ld ms)\n",
-           inCommand, kCuts - inCommand, window);
+    printf("power cuts of trailnetd: %d during a command (window %ld ms), %d during start "
+           "(window %ld ms)\n",
+           inCommand, commandWindow, kCuts - inCommand, applyWindow);
 
-    // The next start applies what is pending and syncs.
+    // The next start applies its request and syncs (with the cellular side
+    // off: syncs with the cloud are cut in-process, see sync_cuts_test).
+    root.write("/media/sdcard/CONFIG.REQ", request(kCuts + 1));
     root.write("/media/sdcard/STATUS.DSP", kStatus);
     ASSERT_TRUE(d.startAndWaitReady());
     EXPECT_NE(d.command("SP+CELL", "SP+OK\n"), "");
     EXPECT_NE(d.command("SP+SYNC", "SP+OK\n"), "");
     robust::expectConfigWhole(conf, "after the last start");
-    EXPECT_EQ(hostIn(root.read("/etc/trailnetd_conf.json")), "cam" + std::to_string(kCuts) + ".example");
+    EXPECT_EQ(hostIn(root.read("/etc/trailnetd_conf.json")), "cam" + std::to_string(kCuts + 1) + ".example");
     json_object* settings = json_tokener_parse(root.read("/media/sdcard/config.dsp").c_str());
     EXPECT_NE(settings, nullptr);
     json_object_put(settings);
