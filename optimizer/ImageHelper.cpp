@@ -46,6 +46,29 @@ BufferPool pool;
 
 BufferHeader* headerOf(void* p) { return static_cast<BufferHeader*>(p) - 1; }
 
+// Gives back kept buffers until `excess` bytes are freed: the smallest one
+// that covers it alone, else the largest and again. Dropping only what is
+// needed keeps the big pixel buffers for the next picture: a picture's small
+// work buffers push the total just over the mark, and dropping the largest
+// kept buffer for them would make every picture touch fresh memory again.
+void dropKept(size_t excess) {
+    while (excess > 0) {
+        BufferHeader** pick = nullptr;
+        for (BufferHeader*& b : pool.kept)
+            if (b && b->capacity >= excess && (!pick || b->capacity < (*pick)->capacity)) pick = &b;
+        if (!pick) {
+            for (BufferHeader*& b : pool.kept)
+                if (b && (!pick || b->capacity > (*pick)->capacity)) pick = &b;
+            if (!pick) return;
+        }
+        size_t freed = (*pick)->capacity;
+        pool.keptBytes -= freed;
+        free(*pick);
+        *pick = nullptr;
+        excess = freed >= excess ? 0 : excess - freed;
+    }
+}
+
 bool dropLargestKept() {
     BufferHeader** largest = nullptr;
     for (BufferHeader*& b : pool.kept)
@@ -89,8 +112,7 @@ void* ImageBufferAlloc(size_t size) {
     if (size > SIZE_MAX - sizeof(BufferHeader) - pool.liveBytes) return nullptr;
     size_t need = pool.liveBytes + size;
     if (need > pool.highWater) pool.highWater = need;
-    while (pool.keptBytes + need > pool.highWater && dropLargestKept()) {
-    }
+    if (pool.keptBytes + need > pool.highWater) dropKept(pool.keptBytes + need - pool.highWater);
 
     auto* h = static_cast<BufferHeader*>(malloc(sizeof(BufferHeader) + size));
     if (!h) {

@@ -2,6 +2,10 @@
 // taken from the image buffer pool.
 #include "ImageHelper.h"
 
+// stb_image uses NEON only when told; the module's core has it.
+#if defined(__ARM_NEON) || defined(__ARM_NEON__)
+#define STBI_NEON
+#endif
 #define STBI_MALLOC(sz) ImageBufferAlloc(sz)
 #define STBI_REALLOC(p, newsz) ImageBufferRealloc(p, newsz)
 #define STBI_FREE(p) ImageBufferFree(p)

@@ -393,16 +393,20 @@ def console(ctx, dsp, cloud=None, in_process_sync=False):
     print("Root tree: %s\n" % ctx.root, flush=True)
     words = ("PROCESS", "SYNC", "CELL", "FIRSTSYNC", "GETSIGNALBAR", "GETDATETIME", "STATE", "POWERDOWN")
     made = 0
+    typed = b""
+    ended = False
     while True:
-        r, _, _ = select.select([sys.stdin], [], [], 0.1)
-        if r:
-            line = sys.stdin.readline()
-            if not line:
-                return
-            line = line.strip()
+        # Raw reads: a pasted block of lines must not sit unseen in a stdin buffer.
+        if not ended and b"\n" not in typed:
+            r, _, _ = select.select([sys.stdin.fileno()], [], [], 0.1)
+            if r:
+                chunk = os.read(sys.stdin.fileno(), 4096)
+                typed += chunk if chunk else b"\n"
+                ended = not chunk
+        if b"\n" in typed:
+            raw, typed = typed.split(b"\n", 1)
+            line = raw.decode("latin-1").strip()
             verb, _, arg = line.partition(" ")
-            if not line:
-                continue
             if verb in ("quit", "exit"):
                 return
             if verb == "log":
@@ -422,6 +426,8 @@ def console(ctx, dsp, cloud=None, in_process_sync=False):
                     made += 1
                     os.replace(os.path.join(tmp, f), folder + "PICT%04d.JPG" % (9000 + made))
                 ctx.say("the DSP wrote %d picture(s) to TRANSMIT" % n)
+            elif not line:
+                pass
             elif verb.upper() in words:
                 if in_process_sync and verb.upper() in ("SYNC", "FIRSTSYNC"):
                     ctx.say("(no cellular handler in this build: the cloud side runs in-process first)")
@@ -434,6 +440,12 @@ def console(ctx, dsp, cloud=None, in_process_sync=False):
                 dsp.send("SP+" + verb.upper())
             else:
                 dsp.send(line)
+        elif ended:
+            # End of input: let the last command answer, then leave as quit does.
+            deadline = time.monotonic() + 600
+            while ctx.commands.pending is not None and time.monotonic() < deadline:
+                dsp.read_for(0.1)
+            return
         dsp.read_for(0.05)
         if ctx.daemon is not None and ctx.daemon.poll() is not None:
             ctx.say("trailnetd ended with status %d" % ctx.daemon.returncode)

@@ -14,8 +14,11 @@ import sys
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
+STRING = r'(?:"(?:[^"\\]|\\.)*"\s*)+'
+# The format may be chosen at run time too: `first ? "End first sync" : "End cellular transfert"`.
 CALL = re.compile(r'logMessage\(\s*(?P<module>"[^"]*"|\w+)\s*,\s*(?P<level>LOG_\w+|"[A-Z]+"|\w+)\s*,\s*'
-                  r'(?P<fmt>(?:"(?:[^"\\]|\\.)*"\s*)+)', re.S)
+                  r'(?:\w+\s*\?\s*(?P<fmt1>' + STRING + r')\s*:\s*(?P<fmt2>' + STRING + r')|(?P<fmt>' + STRING + r'))',
+                  re.S)
 # A tag chosen at run time: `const char* module = first ? "firstsync" : "sync";`
 CHOICE = re.compile(r'const char\*\s+(\w+)\s*=\s*[^;]*?"(\w+)"\s*:\s*"(\w+)"\s*;')
 
@@ -42,7 +45,8 @@ def log_calls(top=TOP):
                 else:
                     modules = ["<%s>" % module]
                 level = m.group("level").replace("LOG_", "").strip('"')
-                fmt = "".join(re.findall(r'"((?:[^"\\]|\\.)*)"', m.group("fmt")))
+                texts = [m.group("fmt")] if m.group("fmt") else [m.group("fmt1"), m.group("fmt2")]
+                fmt = " / ".join("".join(re.findall(r'"((?:[^"\\]|\\.)*)"', t)) for t in texts)
                 line = text.count("\n", 0, m.start()) + 1
                 rel = os.path.relpath(path, top)
                 for mod in modules:

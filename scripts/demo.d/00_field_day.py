@@ -22,6 +22,11 @@ MODEM_SCENARIO = {
     "dm": {"imei": IMEI, "firmware": "EG91EXGAR08A05M1G_01.001.01.001"},
     "at": {"servingcell": '+QENG: "servingcell","NOCONN","LTE","FDD",310,410,A1B2C03,123,5110,12,5,5,'
                           '2B1F,-95,-10,-65,12,40'},
+    # One card, of a carrier preferred outright, so the other slot is not probed.
+    "sim": {"slots": [{"iccid": "89148000001234567890", "imsi": "311480123456789"}, {"present": False}]},
+    "nw": {"signal": {"lte": {"rssi": -65, "rsrq": -10, "rsrp": -95, "snr": 12}},
+           "reg": {"radio_tech": 4, "mcc": "310", "mnc": "410", "cell_id": 10627843, "lac": 0, "tac": 11039},
+           "nitz": "26/12/07,11:00:00-20,0"},
 }
 STATUS = {"memory": {"size": 30436, "used": 1210}, "batteries": 87, "batteryType": "LIT10",
           "temperature": {"value": 9, "unit": "C"}, "model": "TC-200", "version": "V1.00.34",

@@ -14,6 +14,8 @@ and writes the same object to WORKDIR/ready.json.
 
 Control endpoints (same port, same TLS):
     GET  /_sim/requests          every recorded request, as a JSON array
+    GET  /_sim/connections       what the API traffic cost on the wire, per TCP
+                                 connection (see below)
     PUT  /_sim/scenario          replace the scenario (JSON body); counters restart
     GET  /_sim/scenario          the current scenario
     POST /_sim/reset             forget requests, uploads and issued tokens
@@ -21,6 +23,15 @@ Control endpoints (same port, same TLS):
     GET  /                       the camera page for people: last status report and the
                                  pictures received, newest first, with their EXIF date
                                  (sim/cloud/cloudview.py); also on plain HTTP with --view-port
+Connections: {"closed": [CONN, ...], "open": N} where CONN is
+    {"tls": "full" | "resumed" | "failed", "requests": N,
+     "bytes_in": N, "bytes_out": N, "segs_in": N, "segs_out": N}
+    bytes are TCP payload as the kernel counted it (TLS records, handshake
+    included; IP and TCP headers not). Connections that carried a /_sim/
+    request are left out; "open" counts API connections not closed yet, so a
+    caller waits for 0 before reading the figures. POST /_sim/reset forgets
+    the closed ones. Connections that only showed the camera page are left
+    out too.
 Every record is also appended to WORKDIR/requests.jsonl before the answer goes out.
 Uploaded bytes land in WORKDIR/uploads/<name>.
 
@@ -38,6 +49,7 @@ Scenario (every key optional):
     ANSWER: {"status": 200, "config": {...}, "requests": {...},
              "uploads": "auto" | [slot, ...] | null,
              "slots": {"max": N, "verb": "PUT", "headers": [...], "omit": ["verb"],
+                       "host": "https://127.0.0.1:PORT",   (default: this server)
                        "each": {"b.jpg": {"verb": "POST", "headers": [...], "omit": [...]}}},
              "raw": "text sent as the body instead of JSON"}
       "auto" makes one slot per announced picture pointing at this server's
@@ -83,6 +95,7 @@ import re
 import shutil
 import socket
 import ssl
+import struct
 import subprocess
 import sys
 import threading
@@ -98,6 +111,7 @@ DEFAULT_ANSWER = {"uploads": "auto"}
 
 ROUTES = [
     ("GET", r"^/_sim/requests$", "sim_requests"),
+    ("GET", r"^/_sim/connections$", "sim_connections"),
     ("GET", r"^/_sim/scenario$", "sim_get_scenario"),
     ("PUT", r"^/_sim/scenario$", "sim_put_scenario"),
     ("POST", r"^/_sim/reset$", "sim_reset"),
@@ -149,6 +163,27 @@ def make_certs(certdir):
     return ca_pem, srv_pem, srv_key
 
 
+# struct tcp_info (linux/tcp.h): offsets of the counters read below.
+TCP_INFO_SIZE = 232
+TCP_INFO_FIELDS = {"bytes_received": (128, "Q"), "segs_out": (136, "I"), "segs_in": (140, "I"),
+                   "notsent_bytes": (144, "I"), "bytes_sent": (200, "Q"),
+                   "bytes_retrans": (208, "Q")}
+
+
+def tcp_counters(sock):
+    """Payload bytes and segments of a TCP socket so far; {} where the kernel can't tell."""
+    try:
+        raw = sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, TCP_INFO_SIZE)
+    except (OSError, AttributeError):
+        return {}
+    if len(raw) < TCP_INFO_SIZE:
+        return {}
+    v = {k: struct.unpack_from("=" + f, raw, off)[0] for k, (off, f) in TCP_INFO_FIELDS.items()}
+    return {"bytes_in": v["bytes_received"],
+            "bytes_out": v["bytes_sent"] - v["bytes_retrans"] + v["notsent_bytes"],
+            "segs_in": v["segs_in"], "segs_out": v["segs_out"]}
+
+
 def substitute(value, base):
     if isinstance(value, str):
         return value.replace("{base}", base)
@@ -172,6 +207,8 @@ class State:
         os.makedirs(self.upload_dir, exist_ok=True)
         os.makedirs(self.files_dir, exist_ok=True)
         self.set_scenario(scenario)
+        self.open_conns = []
+        self.closed_conns = []
         self.reset()
 
     def set_scenario(self, scenario):
@@ -180,6 +217,7 @@ class State:
         self.fault_hits = [0] * len(self.scenario.get("faults", []))
 
     def reset(self):
+        self.closed_conns = []
         self.requests = []
         self.issued = []
         self.token_count = 0
@@ -195,6 +233,19 @@ class State:
             with open(self.log_path, "a") as f:
                 f.write(json.dumps(entry) + "\n")
                 f.flush()
+
+    def connection_opened(self):
+        conn = {"tls": "", "requests": 0, "control": False}
+        with self.lock:
+            self.open_conns.append(conn)
+        return conn
+
+    def connection_closed(self, conn, sock):
+        conn.update(tcp_counters(sock))
+        with self.lock:
+            self.open_conns = [c for c in self.open_conns if c is not conn]
+            if not conn["control"]:
+                self.closed_conns.append(conn)
 
     def match_fault(self, method, path):
         with self.lock:
@@ -269,6 +320,22 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     # --- plumbing -------------------------------------------------------
 
+    def handle(self):
+        # The handshake is done here, not on first read, so that the record of
+        # the connection can say whether the client resumed a TLS session.
+        self.conn = self.state.connection_opened()
+        try:
+            try:
+                self.connection.do_handshake()
+                self.conn["tls"] = "resumed" if self.connection.session_reused else "full"
+            except (ssl.SSLError, OSError):
+                self.conn["tls"] = "failed"
+                self.close_connection = True
+                return
+            super().handle()
+        finally:
+            self.state.connection_closed(self.conn, self.connection)
+
     def read_body(self):
         if self.headers.get("Transfer-Encoding", "").lower() == "chunked":
             chunks = []
@@ -315,6 +382,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         method = self.command
         url = urllib.parse.urlsplit(self.path)
         path = url.path
+        self.conn["requests"] += 1
+        if not is_api(path):
+            self.conn["control"] = True
         entry = {
             "method": method,
             "path": path,
@@ -401,6 +471,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def sim_requests(self, m, body, entry):
         with self.state.lock:
             return 200, list(self.state.requests), "application/json"
+
+    def sim_connections(self, m, body, entry):
+        with self.state.lock:
+            closed = [{k: v for k, v in c.items() if k != "control"}
+                      for c in self.state.closed_conns]
+            still = sum(1 for c in self.state.open_conns if not c["control"] and c is not self.conn)
+        return 200, {"closed": closed, "open": still}, "application/json"
 
     def sim_get_scenario(self, m, body, entry):
         return 200, self.state.scenario, "application/json"
@@ -489,7 +566,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             name = str(item["name"])
             slot = {
                 "name": name,
-                "host": self.state.base,
+                "host": opts.get("host", self.state.base),
                 "path": "/upload/%s?slot=%d" % (urllib.parse.quote(name, safe=""), i + 1),
                 "verb": opts.get("verb", "PUT"),
                 "size": item.get("size", 0),
@@ -529,6 +606,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
 class ViewHandler(Handler):
     """Plain HTTP for a person's browser: the camera page and nothing else."""
 
+    def handle(self):
+        self.conn = {"tls": "", "requests": 0, "control": True}  # no TLS, not counted
+        http.server.BaseHTTPRequestHandler.handle(self)
+
     def handle_any(self):
         path = urllib.parse.urlsplit(self.path).path
         for want, pattern, name in VIEW_ROUTES:
@@ -554,6 +635,10 @@ class Server(http.server.ThreadingHTTPServer):
 
     def get_request(self):
         sock, addr = super().get_request()
+        # Headers and body go out in separate writes: without this, Nagle and
+        # the client's delayed ACK hold every answer body back ~40 ms, which a
+        # real API server does not do.
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         return self.context.wrap_socket(sock, server_side=True, do_handshake_on_connect=False), addr
 
     def handle_error(self, request, client_address):

@@ -9,6 +9,7 @@ import ssl
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -131,6 +132,37 @@ class CloudSimTest(unittest.TestCase):
         self.assertEqual(len(data["uploads"]), 1)
         self.assertNotIn("verb", data["uploads"][0])
         self.assertEqual(data["uploads"][0]["headers"], [{"name": "x-a", "value": "1"}])
+        self.scenario({"auth": False, "answer": {"slots": {"host": "https://elsewhere:1"}}})
+        data = json.loads(self.put_camera({"uploads": [{"name": "1.jpg", "size": 1}]}, "")[1])
+        self.assertEqual(data["uploads"][0]["host"], "https://elsewhere:1")
+
+    def connections_when_closed(self):
+        deadline = time.monotonic() + 30
+        while True:
+            got = json.loads(self.call("GET", "/_sim/connections")[1])
+            if got["open"] == 0 or time.monotonic() > deadline:
+                return got
+            time.sleep(0.05)
+
+    def test_connections_count_api_traffic_on_the_wire(self):
+        self.scenario({"auth": False})
+        c = self.conn()
+        body = b"x" * 50000
+        self.assertEqual(self.call("PUT", "/upload/c.jpg", body, conn=c)[0], 200)
+        self.assertEqual(self.call("PUT", "/upload/d.jpg", body, conn=c)[0], 200)
+        c.close()
+        got = self.connections_when_closed()
+        self.assertEqual(got["open"], 0)
+        # The control connections (scenario, this query) are not in the figures.
+        self.assertEqual(len(got["closed"]), 1)
+        conn = got["closed"][0]
+        self.assertEqual((conn["tls"], conn["requests"]), ("full", 2))
+        # Both bodies went through, wrapped in TLS records, plus a handshake.
+        self.assertGreater(conn["bytes_in"], 2 * len(body))
+        self.assertLess(conn["bytes_in"], 2 * len(body) + 8000)
+        self.assertGreater(conn["bytes_out"], 0)
+        self.call("POST", "/_sim/reset")
+        self.assertEqual(self.connections_when_closed()["closed"], [])
 
     def test_slot_options_per_name(self):
         self.scenario({"auth": False, "answer": {"slots": {"each": {

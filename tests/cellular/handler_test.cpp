@@ -1,0 +1,277 @@
+// The cellular handler thread against the modem simulator, in the test
+// process, on a virtual clock: slot choice, PIN, reset, drop and recovery,
+// long signal loss, no SIM, network time. Every wait of the thread ends as
+// soon as what it waits for holds, so minutes of the module's time pass in
+// milliseconds.
+//
+// The thread runs for the life of the process and the cellular records are
+// process-wide: each test runs in a process of its own (ctest runs every
+// discovered test separately).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "../modem/modem_sim_fixture.h"
+#include "camera/protocol.h"
+#include "cellular/cell_clock.h"
+#include "cellular/cell_handler.h"
+#include "cellular/cellular.h"
+#include "cellular/cellular_state.h"
+#include "cellular/signal.h"
+#include "cellular/sim_slots.h"
+#include "core/config.h"
+
+namespace {
+
+// Virtual seconds. A wait with a condition also gives the peer up to a
+// quarter of a real second per virtual second to make it hold (the
+// simulator answers in well under a millisecond), so a wait for something
+// that never comes costs little.
+class TestClock : public CellClock {
+public:
+    void sleep(unsigned seconds, const std::function<bool()>& next) override {
+        while (parked.load()) pause();  // the test is over: stay out of the way
+        long now = now_.fetch_add(seconds) + seconds;
+        {
+            std::lock_guard<std::mutex> lock(hookMutex_);
+            if (hook_) hook_(now);
+        }
+        if (!next) return;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(250);
+        while (!next() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    long now() const { return now_.load(); }
+    // Runs after every wait with the virtual time (on the handler thread).
+    void onSleep(std::function<void(long)> hook) {
+        std::lock_guard<std::mutex> lock(hookMutex_);
+        hook_ = std::move(hook);
+    }
+    std::atomic<bool> parked{false};
+
+private:
+    std::atomic<long> now_{0};
+    std::mutex hookMutex_;
+    std::function<void(long)> hook_;
+};
+
+const char* kGoodSignal = "{\"lte\":{\"rssi\":-65,\"rsrq\":-10,\"rsrp\":-97,\"snr\":12}}";
+
+std::string card(const std::string& iccid, const std::string& imsi, const std::string& extra = "") {
+    return "{\"iccid\":\"" + iccid + "\",\"imsi\":\"" + imsi + "\"" + extra + "}";
+}
+const std::string kNoCard = "{\"present\":false}";
+
+class Handler : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(sim.ready());
+        sim.ctl(std::string("signal ") + kGoodSignal);
+        sim.ctl("set nw.reg {\"radio_tech\":4,\"mcc\":\"302\",\"mnc\":\"720\",\"cell_id\":4660,\"lac\":0,"
+                "\"tac\":4242}");
+        sim.ctl("set nw.nitz \"26/12/07,22:15:00-20,0\"");
+        setCellularEnabled(true);
+        openAtChannel();
+        simGpioInit();
+        setCellClock(clock);
+    }
+    void TearDown() override { clock->parked = true; }
+
+    void cards(const std::string& slot0, const std::string& slot1) {
+        sim.ctl("set sim {\"active_slot\":0,\"slots\":[" + slot0 + "," + slot1 + "]}");
+    }
+    static bool connected() { return cellularState().dataConnected.load() == 1; }
+    bool waitLog(const std::string& text, int timeoutMs = 20000) {
+        return waitFor([&] { return sim.daemonLog().find(text) != std::string::npos; }, timeoutMs);
+    }
+    size_t count(const std::string& text) {
+        std::string log = sim.daemonLog();
+        size_t n = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) n++;
+        return n;
+    }
+    int slotInUse() {
+        const SimSlot* s = cellularState().currentSlot;
+        return s != nullptr ? s->number : -1;
+    }
+    std::string selectLine() { return sim.root().read("/sys/class/gpio/gpio7/value"); }
+
+    ModemSim sim;
+    TestClock* clock = new TestClock;  // never freed: the thread outlives the test
+};
+
+}  // namespace
+
+TEST_F(Handler, PreferredCardInSlotZeroConnectsWithoutProbingSlotOne) {
+    cards(card("8912302760000000001F", "302760000000001"), card("8944000000000000001", "234100000000001"));
+    cellHandlerStart();
+    ASSERT_TRUE(waitFor([] { return connected() && cellularState().timeSet.load() == 1; }, 30000));
+    CellularState& cell = cellularState();
+    EXPECT_EQ(slotInUse(), 0);
+    EXPECT_EQ(simSlot(1).presence, SIM_SLOT_UNPROBED);
+    EXPECT_STREQ(simSlotIccid(cell.currentSlot), "8912302760000000001");
+    EXPECT_STREQ(simSlotImsi(cell.currentSlot), "302760000000001");
+    EXPECT_EQ(sim.get("manager.apns.3.apn"), "\"m2m.telus.iot\"");
+    EXPECT_STREQ(cell.mcc, "302");
+    EXPECT_STREQ(cell.mnc, "720");
+    EXPECT_STREQ(cell.radioType, "LTE");
+    EXPECT_EQ(cell.cellId, 4660);
+    EXPECT_EQ(cell.areaCode, 4242);  // the tracking area when the location area is 0
+    // NITZ -20 (five hours west).
+    ASSERT_NE(getenv("TZ"), nullptr);
+    EXPECT_STREQ(getenv("TZ"), "UTC+05:00");
+    // RSRP -97 counts as -82.
+    EXPECT_EQ(signalBars(), 4);
+    // A second start does nothing.
+    cellHandlerStart();
+    EXPECT_TRUE(waitLog("WARNING: cell: Cellular handler thread already created"));
+}
+
+TEST_F(Handler, PriorityTwoBeatsNinetyNineAndIsSwitchedBackTo) {
+    cards(card("8944000000000000001", "234500000000001"), card("8930000000000000002", "302610000000002"));
+    cellHandlerStart();
+    ASSERT_TRUE(waitFor(connected, 30000));
+    EXPECT_EQ(slotInUse(), 0);
+    EXPECT_EQ(simSlot(0).presence, SIM_SLOT_PRESENT);
+    EXPECT_EQ(simSlot(1).presence, SIM_SLOT_PRESENT);
+    EXPECT_EQ(simSlot(1).carrier, 3);
+    EXPECT_EQ(selectLine(), "0");
+    EXPECT_EQ(sim.get("sim.active_slot"), "0");
+    EXPECT_EQ(sim.get("manager.apns.3.apn"), "\"jtm2m\"");
+    // Slot 1 was probed (4 s + 4 s) and slot 0 switched back to (4 s + 4 s).
+    EXPECT_GE(clock->now(), 16);
+}
+
+TEST_F(Handler, PriorityOneInSlotOneWinsWithoutSwitchingBack) {
+    cards(card("8930000000000000002", "302610000000002"), card("8911000000000000003", "311480000000003"));
+    cellHandlerStart();
+    ASSERT_TRUE(waitFor(connected, 30000));
+    EXPECT_EQ(slotInUse(), 1);
+    EXPECT_EQ(selectLine(), "1");
+    EXPECT_EQ(sim.get("manager.apns.3.apn"), "\"VZWINTERNET\"");
+    EXPECT_EQ(count("INFO: sim: Sim pin - OK"), 0u);
+}
+
+TEST_F(Handler, EmptySlotAndACardWhosePinMustBeVerified) {
+    cards(kNoCard, card("8944000000000000001", "234500000000001",
+                        ",\"pin_state\":\"locked\",\"pin\":\"61830572\""));
+    cellHandlerStart();
+    ASSERT_TRUE(waitFor(connected, 30000));
+    EXPECT_EQ(slotInUse(), 1);
+    EXPECT_EQ(simSlot(0).presence, SIM_SLOT_EMPTY);
+    EXPECT_TRUE(waitLog("INFO: cellular: Slot #0 empty (b01)"));
+    EXPECT_TRUE(waitLog("INFO: sim: Sim pin - OK"));
+}
+
+TEST_F(Handler, ResetStaysOnTheOnlyCardAndProbesAnUnknownSlot) {
+    cards(card("8944000000000000001", "234500000000001"), kNoCard);
+    SimSlot& zero = simSlot(0);
+    cellularState().currentSlot = &zero;
+    zero.presence = SIM_SLOT_PRESENT;
+    simSlot(1).presence = SIM_SLOT_EMPTY;
+    cellularState().signalFound = 1;
+    strcpy(cellularState().mcc, "234");
+    sim.root().write("/sys/class/gpio/gpio7/value", "untouched");
+    cellReset();
+    EXPECT_EQ(selectLine(), "untouched");
+    EXPECT_EQ(count("Switch sim card slot"), 0u);
+    EXPECT_EQ(slotInUse(), 0);
+    EXPECT_EQ(cellularState().signalFound.load(), 0);
+    EXPECT_STREQ(cellularState().mcc, "");
+
+    // Not yet probed: switched to, found empty, and switched back from.
+    simSlot(1).presence = SIM_SLOT_UNPROBED;
+    cellReset();
+    EXPECT_EQ(simSlot(1).presence, SIM_SLOT_EMPTY);
+    EXPECT_EQ(slotInUse(), 0);
+    EXPECT_EQ(selectLine(), "0");
+    EXPECT_EQ(count("WARNING: sim: Switch sim card slot: 1"), 1u);
+    EXPECT_EQ(count("WARNING: sim: No sim card on slot: 1"), 1u);
+    EXPECT_EQ(count("WARNING: sim: Switch sim card slot: 0"), 1u);
+}
+
+TEST_F(Handler, DroppedCallReconnectsThenMovesToTheOtherCard) {
+    cards(card("8944000000000000001", "234500000000001"), card("8931000000000000002", "204040000000002"));
+    cellHandlerStart();
+    ASSERT_TRUE(waitFor(connected, 30000));
+    ASSERT_EQ(slotInUse(), 0);
+    // First drop: the cycle's second attempt reopens on the same card.
+    sim.ctl("drop 0x10");
+    ASSERT_TRUE(waitFor([&] { return count("INFO: Data: Data activated") >= 2; }, 20000));
+    ASSERT_TRUE(waitFor(connected, 20000));
+    EXPECT_EQ(slotInUse(), 0);
+    // Second drop: the cycle ends, the reset moves to the other card.
+    sim.ctl("drop 0x10");
+    ASSERT_TRUE(waitFor([&] { return count("INFO: Data: Data activated") >= 3; }, 30000));
+    ASSERT_TRUE(waitFor(connected, 20000));
+    EXPECT_EQ(slotInUse(), 1);
+    EXPECT_EQ(sim.get("sim.active_slot"), "1");
+    EXPECT_EQ(sim.get("manager.apns.3.apn"), "\"iot.truphone.com\"");
+    EXPECT_EQ(count("WARNING: sim: Switch sim card slot: 1"), 1u);
+}
+
+TEST_F(Handler, LongSignalLossEndsConnectedAgain) {
+    cards(card("8944000000000000001", "234500000000001"), kNoCard);
+    cellHandlerStart();
+    ASSERT_TRUE(waitFor(connected, 30000));
+    // The network goes away: no signal, no data call.
+    sim.ctl("signal {}");
+    sim.ctl("set manager.connect false");
+    sim.ctl("drop 0x10");
+    // Second attempt fails, the reset stays on the only card, and minutes
+    // pass without a stable signal.
+    ASSERT_TRUE(waitLog("ERROR: cell: Can't get stable signal", 30000)) << sim.daemonLog().substr(sim.daemonLog().size() > 3000 ? sim.daemonLog().size() - 3000 : 0);
+    long lostAt = clock->now();
+    EXPECT_GE(lostAt, 179);
+    sim.ctl(std::string("signal ") + kGoodSignal);
+    sim.ctl("set manager.connect true");
+    ASSERT_TRUE(waitFor(connected, 30000));
+    EXPECT_EQ(slotInUse(), 0);
+    EXPECT_EQ(count("Switch sim card slot"), 0u);
+    // The time was set once for the thread run.
+    EXPECT_EQ(count("Failed to get nitz"), 0u);
+}
+
+TEST_F(Handler, NoSimAtAllEndsTheThreadWithSimError) {
+    cards(kNoCard, kNoCard);
+    cellHandlerStart();
+    ASSERT_TRUE(waitLog("ERROR: cellular: Modem initialization error - -1"));
+    ASSERT_TRUE(waitFor([] { return !cellThreadStarted(); }));
+    EXPECT_EQ(cellularState().simError.load(), 1);
+    EXPECT_EQ(count("ERROR: cellular: Sim error (slot #1): e_card_state 2817"), 2u);
+    EXPECT_EQ(signalBars(), -1);
+    EXPECT_EQ(signalRead(), 1);
+    EXPECT_TRUE(waitLog("ERROR: signal: No SIM card"));
+}
+
+TEST_F(Handler, NetworkTimeUnavailableLeavesTheZoneAndSetsTimeSet) {
+    setenv("TZ", "UTC-01:00", 1);
+    sim.ctl("fault 0x509 short");
+    cards(card("8944000000000000001", "302720000000001"), kNoCard);
+    cellHandlerStart();
+    ASSERT_TRUE(waitFor([] { return cellularState().timeSet.load() == 1; }, 30000));
+    EXPECT_EQ(count("ERROR: Datetime: Failed to get nitz:"), 12u);
+    EXPECT_STREQ(getenv("TZ"), "UTC-01:00");
+    EXPECT_EQ(sim.get("manager.apns.3.apn"), "\"m2minternet.apn\"");
+}
+
+TEST_F(Handler, DisabledCellularProbesThenStops) {
+    setCellularEnabled(false);
+    cards(card("8944000000000000001", "234500000000001"), kNoCard);
+    cellHandlerStart();
+    ASSERT_TRUE(waitLog("INFO: cell: Cellular signal research deactivated"));
+    ASSERT_TRUE(waitFor([] { return cellularOff(); }));
+    EXPECT_TRUE(cellThreadStarted());
+    EXPECT_EQ(simSlot(0).presence, SIM_SLOT_PRESENT);
+    EXPECT_EQ(signalBars(), 5);
+    cellHandlerStart();
+    EXPECT_TRUE(waitLog("WARNING: cell: Cellular handler thread already created"));
+    EXPECT_EQ(cellularState().dataConnected.load(), 0);
+}
