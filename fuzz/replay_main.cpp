@@ -1,10 +1,15 @@
-// Replays a fuzz target without libFuzzer: every file of the corpus folder
-// given, then a fixed-seed sweep of mutations of them, so the run is the same
-// on every machine.
-#include <dirent.h>
-
+// Replays a fuzz target without libFuzzer: every file of the corpus folders
+// (or single files) given, then a fixed-seed sweep of mutations of them, so
+// the run is the same on every machine. Seeds and every crash ever found stay
+// in the corpus and so run in every ctest, also under the sanitizer builds.
+//
+//   NAME_replay [--sweep N] CORPUS_DIR_OR_FILE...     (default sweep: 20000)
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -13,29 +18,50 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
+namespace fs = std::filesystem;
+
+namespace {
+// A copy of exactly the input's size, so reading past it is caught.
+void runOne(const std::string& s) {
+    std::vector<uint8_t> exact(s.begin(), s.end());
+    LLVMFuzzerTestOneInput(exact.empty() ? nullptr : exact.data(), exact.size());
+}
+}  // namespace
+
 int main(int argc, char** argv) {
-    std::vector<std::string> corpus;
+    long sweep = 20000;
+    std::vector<fs::path> files;
     for (int i = 1; i < argc; i++) {
-        DIR* d = opendir(argv[i]);
-        if (d == nullptr) {
+        if (strcmp(argv[i], "--sweep") == 0 && i + 1 < argc) {
+            sweep = strtol(argv[++i], nullptr, 10);
+            continue;
+        }
+        fs::path arg(argv[i]);
+        std::error_code ec;
+        if (fs::is_directory(arg, ec)) {
+            for (const auto& e : fs::directory_iterator(arg, ec))
+                if (e.is_regular_file() && e.path().filename().string()[0] != '.')
+                    files.push_back(e.path());
+        } else if (fs::is_regular_file(arg, ec)) {
+            files.push_back(arg);
+        } else {
             fprintf(stderr, "cannot open %s\n", argv[i]);
             return 1;
         }
-        while (dirent* e = readdir(d)) {
-            if (e->d_name[0] == '.') continue;
-            std::ifstream f(std::string(argv[i]) + "/" + e->d_name, std::ios::binary);
-            corpus.emplace_back(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-        }
-        closedir(d);
+    }
+    std::sort(files.begin(), files.end());
+    std::vector<std::string> corpus;
+    for (const auto& f : files) {
+        std::ifstream in(f, std::ios::binary);
+        corpus.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
     if (corpus.empty()) corpus.emplace_back("SP+STATE\r");
-    for (const auto& c : corpus)
-        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(c.data()), c.size());
+    for (const auto& c : corpus) runOne(c);
 
     std::mt19937 rng(20240307);
-    const char alphabet[] = "SPATsp+\r\n \0\x06xyz";
-    size_t runs = 0;
-    for (int round = 0; round < 20000; round++) {
+    const char alphabet[] = "SPATsp+\r\n \0\x06xyz{}[]\":,";
+    long runs = 0;
+    for (long round = 0; round < sweep; round++) {
         std::string s = corpus[rng() % corpus.size()];
         int edits = 1 + static_cast<int>(rng() % 8);
         for (int e = 0; e < edits; e++) {
@@ -47,10 +73,10 @@ int main(int argc, char** argv) {
                 case 3: s.insert(pos, std::string(rng() % 600, static_cast<char>('A' + rng() % 26))); break;
             }
         }
-        if (s.size() > 1024) s.resize(1024);  // one read is at most 1024 bytes
-        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+        if (s.size() > 65536) s.resize(65536);
+        runOne(s);
         runs++;
     }
-    printf("%zu corpus inputs, %zu mutations: no fault\n", corpus.size(), runs);
+    printf("%zu corpus inputs, %ld mutations: no fault\n", corpus.size(), runs);
     return 0;
 }

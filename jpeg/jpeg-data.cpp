@@ -210,8 +210,10 @@ void jpeg_data_load_data(JPEGFileData* data, const unsigned char* d, unsigned in
             if (s->marker == JPEG_MARKER_SOS) {
                 const uint32_t start = o + len;
                 uint32_t r = n - start;
-                // Leave the closing end-of-image marker to the next section.
-                if (r >= 2 && d[n - 2] == 0xFF) r -= 2;
+                // Leave the closing end-of-image marker to the next section;
+                // any other last two bytes (a cut-off file) are scan data and
+                // must not be lost.
+                if (r >= 2 && d[n - 2] == 0xFF && d[n - 1] == JPEG_MARKER_EOI) r -= 2;
                 free(data->data);
                 data->data = static_cast<unsigned char*>(malloc(r ? r : 1));
                 if (!data->data) {

@@ -20,6 +20,8 @@
 #include "core/log.h"
 
 const char kNtpHost[] = "europe.pool.ntp.org";
+// Longest wait for one NTP query before the handler goes on without it.
+const int kNtpSeconds = 60;
 
 namespace {
 
@@ -147,7 +149,9 @@ void setTime() {
         if (hours >= 0) {
             snprintf(zone, sizeof zone, "-0%d:00", hours);
             haveZone = true;
-            shell_run("ntpd -nNqp %s", kNtpHost);
+            // ntpd -q waits for ever when no server answers: bound it so the
+            // handler goes on watching the data call.
+            shell_run_bounded(kNtpSeconds, "ntpd -nNqp %s", kNtpHost);
         }
     }
     for (int attempt = 0; !haveZone && attempt < kNitzAttempts; attempt++) {

@@ -117,6 +117,12 @@ TEST(JpegLoad, TruncatedFileKeepsTheWholeScanAndHasNoEoi) {
     EXPECT_EQ(j.markers(), std::vector<int>(kCameraMarkers.begin(), kCameraMarkers.end() - 1));
     EXPECT_EQ(j.data->size, full.data->size - 38);
     EXPECT_EQ(j.save(), cut);
+    // Cut right after a stuffed 0xFF 0x00 of the scan: those bytes are scan
+    // data, not a marker, and survive the pass.
+    Bytes stuffed = cut + Bytes("\xFF\x00", 2);
+    Loaded k(stuffed);
+    EXPECT_EQ(k.data->size, j.data->size + 2);
+    EXPECT_EQ(k.save(), stuffed);
 }
 
 TEST(JpegLoad, FillBytesAndBadMarkers) {

@@ -67,3 +67,17 @@ TEST(Power, FileMissing) {
     EXPECT_EQ(file_missing(root.path("/tmp/flag").c_str()), 0);
     EXPECT_EQ(file_missing(root.path("/tmp/none").c_str()), 1);
 }
+
+TEST(Power, BoundedCommandReturnsItsStatusOrIsKilledAtTheBound) {
+    RootTree root;
+    std::string out = root.path("/out");
+    EXPECT_EQ(shell_run_bounded(60, "echo hi > %s", out.c_str()), 0);
+    EXPECT_EQ(root.read("/out"), "hi\n");
+    EXPECT_NE(shell_run_bounded(60, "exit 3"), 0);
+
+    // A tool that never ends (an NTP query without a server) is killed with
+    // its shell, and nothing of it is left running to write later.
+    std::string marker = root.path("/late");
+    EXPECT_EQ(shell_run_bounded(1, "sleep 600; echo late > %s", marker.c_str()), -1);
+    EXPECT_FALSE(root.exists("/late"));
+}
