@@ -81,8 +81,8 @@ TEST(DaemonCuts, HundredAndTwentyKillsDuringStartsSyncsAndSettingsChanges) {
     ASSERT_NE(d.command("SP+CELL", "SP+OK\n"), "");
     t0 = Clock::now();
     ASSERT_NE(d.command("SP+SYNC", "SP+OK\n"), "");
-    long commandWindow =
-        std::max(20L, std::chrono::duration_cast<Ms>(Clock::now() - t0).count() * 2);
+    long commandWindow = static_cast<long>(
+        std::max<Ms::rep>(20, std::chrono::duration_cast<Ms>(Clock::now() - t0).count() * 2));
     d.stop();
     std::string host = hostIn(root.read("/etc/trailnetd_conf.json"));
     ASSERT_EQ(host, "cam0.example");
