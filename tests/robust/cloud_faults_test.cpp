@@ -103,7 +103,8 @@ TEST_F(CloudFaults, UploadStalledPastItsTimeoutKeepsThePicture) {
 // the next upload starts.
 TEST_F(CloudFaults, CardUnmountedAndBackDuringASync) {
     makePictures(4, 40000);
-    sim().setScenario(R"({"faults": [{"path": "/upload/", "kind": "stall", "seconds": 2}]})");
+    // The hung upload holds the sync still while the test changes the card.
+    sim().setScenario(R"({"faults": [{"path": "/upload/", "kind": "stall", "seconds": 4}]})");
     auto sync = std::async(std::launch::async, [] { return runSync(0); });
     ASSERT_TRUE(waitForRequests("/upload/", 1));
     root.mountCard(0);
@@ -118,7 +119,8 @@ TEST_F(CloudFaults, CardUnmountedAndBackDuringASync) {
 // back after the sync.
 TEST_F(CloudFaults, CardPulledDuringASyncAndPutBack) {
     makePictures(4, 40000);
-    sim().setScenario(R"({"faults": [{"path": "/upload/", "kind": "stall", "seconds": 2}]})");
+    // The hung upload holds the sync still while the test changes the card.
+    sim().setScenario(R"({"faults": [{"path": "/upload/", "kind": "stall", "seconds": 4}]})");
     auto sync = std::async(std::launch::async, [] { return runSync(0); });
     ASSERT_TRUE(waitForRequests("/upload/", 1));
     root.mountCard(0);
