@@ -31,7 +31,17 @@ inline void mkdirs(const std::string& abs) {
 
 inline void writeFile(const std::string& abs, const void* data, size_t size) {
     FILE* f = fopen(path(abs).c_str(), "wb");
-    if (f == nullptr) abort();  // the harness itself is broken: say so loudly
+    if (f == nullptr) {
+        // The tree may have been cleared under us (a shared /dev/shm on a
+        // busy machine): build the folder again once before giving up.
+        std::error_code ec;
+        std::filesystem::create_directories(std::filesystem::path(path(abs)).parent_path(), ec);
+        f = fopen(path(abs).c_str(), "wb");
+    }
+    if (f == nullptr) {
+        perror(("fuzz harness: cannot write " + path(abs)).c_str());
+        abort();  // the harness itself is broken: say so loudly
+    }
     if (size > 0) fwrite(data, 1, size, f);
     fclose(f);
 }

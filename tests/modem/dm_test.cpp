@@ -1,6 +1,8 @@
 // Device management wrappers and the identity read at start.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "cellular/ql_mcm_client.h"
 #include "core/identity.h"
 #include "modem/mcm_dm.h"
@@ -17,8 +19,9 @@ protected:
     dm_client_handle_type h = 0;
 };
 
-int gEvents = 0;
-int gLastMode = -1;
+// Written by the client's receive thread, read by the test.
+std::atomic<int> gEvents{0};
+std::atomic<int> gLastMode{-1};
 void onDmEvent(dm_client_handle_type, int event, void* data, void*) {
     if (event == 0) gLastMode = *static_cast<int32_t*>(data);
     ++gEvents;
