@@ -197,23 +197,6 @@ ExifPtr takeExif(const char* fullPath) {
     return ExifPtr(jpeg_data_get_exif_data(jd.get()));
 }
 
-void removeThumbnail(ExifData* exif) {
-    ExifContent* ifd1 = exif->ifd[EXIF_IFD_1];
-    for (ExifTag tag : {EXIF_TAG_JPEG_INTERCHANGE_FORMAT,
-                        EXIF_TAG_JPEG_INTERCHANGE_FORMAT_LENGTH}) {
-        ExifEntry* e = exif_content_get_entry(ifd1, tag);
-        if (e) exif_content_remove_entry(ifd1, e);
-    }
-    // libexif allocated the thumbnail with its default allocator.
-    if (exif->data) {
-        ExifMem* mem = exif_mem_new_default();
-        exif_mem_free(mem, exif->data);
-        exif_mem_unref(mem);
-    }
-    exif->data = nullptr;
-    exif->size = 0;
-}
-
 Resize resizePicture(const char* fullPath, int tw, int th) {
     int w = 0, h = 0, c = 0;
     std::unique_ptr<unsigned char, StbFree> pixels(stbi_load(fullPath, &w, &h, &c, 0));
@@ -273,7 +256,7 @@ void restoreExif(const char* fullPath, ExifData* exif) {
 // True when the picture was processed and counts.
 bool processPicture(const std::string& folder, const char* fullPath, const ImageParams* params) {
     ExifPtr exif = takeExif(fullPath);
-    if (exif) removeThumbnail(exif.get());
+    if (exif) ImageHelperRemoveThumbnail(exif.get());
 
     if (params->target_width > 0 && params->target_height > 0) {
         Resize r = resizePicture(fullPath, params->target_width, params->target_height);
@@ -289,6 +272,23 @@ bool processPicture(const std::string& folder, const char* fullPath, const Image
 }
 
 }  // namespace
+
+void ImageHelperRemoveThumbnail(ExifData* exif) {
+    ExifContent* ifd1 = exif->ifd[EXIF_IFD_1];
+    for (ExifTag tag : {EXIF_TAG_JPEG_INTERCHANGE_FORMAT,
+                        EXIF_TAG_JPEG_INTERCHANGE_FORMAT_LENGTH}) {
+        ExifEntry* e = exif_content_get_entry(ifd1, tag);
+        if (e) exif_content_remove_entry(ifd1, e);
+    }
+    // libexif allocated the thumbnail with its default allocator.
+    if (exif->data) {
+        ExifMem* mem = exif_mem_new_default();
+        exif_mem_free(mem, exif->data);
+        exif_mem_unref(mem);
+    }
+    exif->data = nullptr;
+    exif->size = 0;
+}
 
 std::string ImageHelperShellQuote(const char* text) {
     std::string q = "'";

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+typedef struct _ExifData ExifData;
+
 struct ImageParams {
     int32_t target_width;         // 0 disables resizing
     int32_t target_height;        // 0 disables resizing
@@ -19,6 +21,9 @@ int ImageHelperProcessFiles(const char* path, const ImageParams* params);
 
 // Size goal in KB for the optimizer: the file shrunk by `percent`, 20 at least.
 int ImageHelperSizeGoal(long long fileBytes, int percent);
+
+// Drops the thumbnail (IFD 1 pointers and its bytes) from EXIF data.
+void ImageHelperRemoveThumbnail(ExifData* exif);
 
 // Quotes a text for the shell, so names with blanks, quotes or ';' stay one word.
 std::string ImageHelperShellQuote(const char* text);

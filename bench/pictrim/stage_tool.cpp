@@ -13,7 +13,6 @@
 // The folder must hold the `jpegoptim` the stage runs, as PicTrimApp's does.
 #include <dirent.h>
 #include <libexif/exif-data.h>
-#include <libexif/exif-mem.h>
 #include <stb/stb_image.h>
 #include <stb/stb_image_resize.h>
 #include <stb/stb_image_write.h>
@@ -60,21 +59,7 @@ int split(const std::string& folder, int tw, int th, int percent) {
         JPEGFileData* jd = jpeg_data_new_from_file(p);
         ExifData* exif = jpeg_data_get_exif_data(jd);
         jpeg_data_free(jd);
-        if (exif) {
-            ExifContent* ifd1 = exif->ifd[EXIF_IFD_1];
-            for (ExifTag tag : {EXIF_TAG_JPEG_INTERCHANGE_FORMAT,
-                                EXIF_TAG_JPEG_INTERCHANGE_FORMAT_LENGTH}) {
-                ExifEntry* e = exif_content_get_entry(ifd1, tag);
-                if (e) exif_content_remove_entry(ifd1, e);
-            }
-            if (exif->data) {
-                ExifMem* mem = exif_mem_new_default();
-                exif_mem_free(mem, exif->data);
-                exif_mem_unref(mem);
-            }
-            exif->data = nullptr;
-            exif->size = 0;
-        }
+        if (exif) ImageHelperRemoveThumbnail(exif);
         double tExif = msSince(t);
 
         t = Clock::now();
