@@ -324,6 +324,29 @@ class DemoContext:
         self._procs = [(n, q) for n, q in self._procs if q is not p]
         self.say("stopped %s" % name)
 
+    def start_modem(self, scenario):
+        """The modem simulator playing `scenario` (JSON text). Returns the
+        process and control(*words), which runs modem_simctl, shows its
+        answer and returns it."""
+        self.write("/scenario.json", scenario)
+        p = self.start_process("modem_sim", [self.binary("modem_sim"), "--root", self.root,
+                                             "--scenario", self.path("/scenario.json")])
+        self.wait_for(lambda: "READY" in self.read("/modem_sim.out"), 20, "the modem simulator")
+        simctl = self.binary("modem_simctl")
+
+        def control(*words):
+            out = subprocess.run([simctl] + list(words), env=self.env(), capture_output=True,
+                                 text=True)
+            self.say("modem_simctl %s -> %s" % (" ".join(words), out.stdout.strip()))
+            return out.stdout.strip()
+        return p, control
+
+    def modem_path(self):
+        """PATH for a daemon beside the modem simulator: its pidof and the
+        recording stand-ins first."""
+        return (self.path("/sim/bin") + ":" + self.path("/stubs") + ":" +
+                os.environ.get("PATH", "/usr/bin:/bin"))
+
     def start_daemon(self, env=None):
         self.daemon = self.start_process("trailnetd", [self.binary("trailnetd")], env=env,
                                          output=self.path("/daemon.out"))
@@ -361,9 +384,9 @@ class DemoContext:
 
 def load_chapter(path):
     name = os.path.splitext(os.path.basename(path))[0]
-    spec = importlib.util.spec_from_file_location("chapter_" + name, path)
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
+    found = importlib.util.spec_from_file_location("chapter_" + name, path)
+    mod = importlib.util.module_from_spec(found)
+    found.loader.exec_module(mod)
     return name, mod
 
 

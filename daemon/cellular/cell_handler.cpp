@@ -239,15 +239,8 @@ void cellHandlerStart() {
 int cellHandlerMain() {
     CellularState& cell = cellularState();
     cell.currentSlot = &simSlot(0);
-    cell.signalFound = 0;
-    cell.dataConnected = 0;
     cell.timeSet = 0;
-    cell.simError = 0;
-    memset(cell.mcc, 0, sizeof cell.mcc);
-    memset(cell.mnc, 0, sizeof cell.mnc);
-    memset(cell.radioType, 0, sizeof cell.radioType);
-    cell.cellId = 0;
-    cell.areaCode = 0;
+    cellularClearNetworkFacts(cell);
 
     CellContext ctx;
     for (;;) {

@@ -21,3 +21,7 @@ struct CellularState {
 };
 
 CellularState& cellularState();
+
+// Forgets the signal, the data call, the SIM error and what the serving cell
+// told us (MCC, MNC, radio, cell, area); timeSet and the current slot stay.
+void cellularClearNetworkFacts(CellularState& cell);

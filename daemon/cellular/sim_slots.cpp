@@ -255,15 +255,7 @@ int simScanSlots() {
 }
 
 void cellReset() {
-    CellularState& cell = cellularState();
-    cell.signalFound = 0;
-    cell.dataConnected = 0;
-    cell.simError = 0;
-    memset(cell.mcc, 0, sizeof cell.mcc);
-    memset(cell.mnc, 0, sizeof cell.mnc);
-    memset(cell.radioType, 0, sizeof cell.radioType);
-    cell.cellId = 0;
-    cell.areaCode = 0;
+    cellularClearNetworkFacts(cellularState());
 
     QL_Data_Call_Stop(kDaemonProfile, 0, nullptr);
 

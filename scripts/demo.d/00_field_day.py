@@ -131,16 +131,8 @@ def world(ctx):
     except FileNotFoundError:
         modem_sim = None
     if modem_sim:
-        ctx.write("/scenario.json", json.dumps(MODEM_SCENARIO))
-        ctx.start_process("modem_sim", [modem_sim, "--root", ctx.root, "--scenario", ctx.path("/scenario.json")])
-        ctx.wait_for(lambda: "READY" in ctx.read("/modem_sim.out"), 20, "the modem simulator")
-        simctl = ctx.binary("modem_simctl")
-
-        def modemctl(*words):
-            out = subprocess.run([simctl] + list(words), env=ctx.env(), capture_output=True, text=True)
-            ctx.say("modem_simctl %s -> %s" % (" ".join(words), out.stdout.strip()))
-
-        env["PATH"] = ctx.path("/sim/bin") + ":" + ctx.path("/stubs") + ":" + os.environ.get("PATH", "/usr/bin:/bin")
+        _, modemctl = ctx.start_modem(json.dumps(MODEM_SCENARIO))
+        env["PATH"] = ctx.modem_path()
         ctx.write("/sys/power/.keep", "")
     ctx.write("/media/sdcard/CONFIG.REQ", json.dumps({"config": {
         "cellular": cellular, "ssl": {"host": cloud.host}, "temperatureUnit": "C",

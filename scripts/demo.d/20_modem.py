@@ -7,24 +7,15 @@ import sys
 def run(ctx):
     ctx.say("The modem simulator plays the MCM service, the connection manager and the")
     ctx.say("AT channel (dev/smd9) from a scenario file.")
-    ctx.write("/scenario.json", '{"dm": {"imei": "861234567890123", '
-              '"firmware": "EG91EXGAR08A05M1G_01.001.01.001"}, '
-              '"at": {"servingcell": "+QENG: \\"servingcell\\",\\"NOCONN\\",\\"LTE\\",\\"FDD\\",310,410,'
-              'A1B2C03,123,5110,12,5,5,2B1F,-95,-10,-65,12,40"}}')
-    sim = ctx.start_process("modem_sim", [ctx.binary("modem_sim"), "--root", ctx.root,
-                                          "--scenario", ctx.path("/scenario.json")])
-    ctx.wait_for(lambda: "READY" in ctx.read("/modem_sim.out"), 20, "the modem simulator")
-    simctl = ctx.binary("modem_simctl")
+    sim, control = ctx.start_modem('{"dm": {"imei": "861234567890123", '
+                                   '"firmware": "EG91EXGAR08A05M1G_01.001.01.001"}, '
+                                   '"at": {"servingcell": "+QENG: \\"servingcell\\",\\"NOCONN\\",\\"LTE\\",\\"FDD\\",310,410,'
+                                   'A1B2C03,123,5110,12,5,5,2B1F,-95,-10,-65,12,40"}}')
 
-    def control(*words):
-        out = subprocess.run([simctl] + list(words), env=ctx.env(), capture_output=True, text=True)
-        ctx.say("modem_simctl %s -> %s" % (" ".join(words), out.stdout.strip()))
-
-    # The daemon finds the simulator's pidof first on PATH.
-    path = ctx.path("/sim/bin") + ":" + ctx.path("/stubs") + ":" + os.environ.get("PATH", "/usr/bin:/bin")
     ctx.write("/sys/power/.keep", "")
     dsp = ctx.dsp(modem=False)
-    ctx.start_daemon(env={"PATH": path})
+    # The daemon finds the simulator's pidof first on PATH.
+    ctx.start_daemon(env={"PATH": ctx.modem_path()})
     dsp.expect(b"RDY\r\n", 30)
     ctx.say("At start the daemon read its identity through the device-management client:")
     ctx.wait_for(lambda: "Firmware:" in ctx.log(), 20, "the firmware line")

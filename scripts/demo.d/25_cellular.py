@@ -1,7 +1,6 @@
 """Cellular: two SIM cards, the slot choice, the data call, a drop, the time zone"""
 import json
 import os
-import subprocess
 import sys
 import time
 
@@ -22,16 +21,7 @@ def run(ctx):
     ctx.say("The modem simulator holds two cards: slot 0 of a carrier of priority 99, slot 1")
     ctx.say("of one preferred outright, with a PIN to verify. The network gives its time")
     ctx.say("with an offset of -20 quarter hours (five hours west).")
-    ctx.write("/scenario.json", json.dumps(MODEM_SCENARIO))
-    ctx.start_process("modem_sim", [ctx.binary("modem_sim"), "--root", ctx.root,
-                                    "--scenario", ctx.path("/scenario.json")])
-    ctx.wait_for(lambda: "READY" in ctx.read("/modem_sim.out"), 20, "the modem simulator")
-    simctl = ctx.binary("modem_simctl")
-
-    def modem(*words):
-        out = subprocess.run([simctl] + list(words), env=ctx.env(), capture_output=True, text=True)
-        ctx.say("modem_simctl %s -> %s" % (" ".join(words), out.stdout.strip()))
-        return out.stdout.strip()
+    _, modem = ctx.start_modem(json.dumps(MODEM_SCENARIO))
 
     cloud = ctx.cloud()
     cloud.scenario({"answer": {"uploads": "auto", "config": {"transmitFreq": 4}}})
@@ -43,8 +33,7 @@ def run(ctx):
         ctx.write("/media/sdcard/TRANSMIT/PICT%04d.JPG" % i, "\xff\xd8" + "p" * (4000 * i))
     ctx.write("/sys/power/.keep", "")
     dsp = ctx.dsp(modem=False)
-    ctx.start_daemon(env={"PATH": ctx.path("/sim/bin") + ":" + ctx.path("/stubs") + ":" +
-                          os.environ.get("PATH", "/usr/bin:/bin")})
+    ctx.start_daemon(env={"PATH": ctx.modem_path()})
     dsp.expect(b"RDY\r\n", 30)
 
     ctx.say("SP+CELL: the handler probes slot 0, then slot 1, keeps slot 1 (priority 1),")
