@@ -250,11 +250,10 @@ class Card(pyfuse3.Operations):
         self.counts["cuts"] += 1
         self.persist()
         self.cut_event.set()
-        for ino in list(keep):
-            try:
-                pyfuse3.invalidate_inode(ino, attr_only=False)
-            except Exception:
-                pass
+        # No cache invalidation from here: a cut may fall inside a write, and
+        # the kernel would wait on the very request that asks. Attributes
+        # and names are never cached (time-outs 0) and every open drops the
+        # file's cached pages (keep_cache off).
 
     def op(self, kind=None):
         """Counts one operation; the cut may fall just before it."""
