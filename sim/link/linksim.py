@@ -167,6 +167,7 @@ class Link:
         self.drop_after = None  # [bytes left] of a one-shot "drop after"
         self.gate = None
         self.gate_path = None
+        self.gate_asked = 0
         self.gate_up = True
         self.set_profile(profile_name, overrides)
         self.zero()
@@ -353,10 +354,13 @@ class Link:
     async def gate_poll(self):
         while True:
             if self.gate is not None:
+                asked = self.gate_asked = self.gate_asked + 1
                 up = await asyncio.get_running_loop().run_in_executor(None, call_up, self.gate)
-                if self.gate_up and not up:
-                    self.drop_all()
-                self.gate_up = up
+                # A "gate" command answered meanwhile knows better.
+                if asked == self.gate_asked:
+                    if self.gate_up and not up:
+                        self.drop_all()
+                    self.gate_up = up
             await asyncio.sleep(GATE_POLL_S)
 
     # --- control --------------------------------------------------------
@@ -402,6 +406,7 @@ class Link:
                 if not path:
                     return "ERR no modem control socket (gate on PATH, or --gate-modem)"
                 self.gate_path = path
+                self.gate_asked += 1
                 self.gate_up = call_up(path)
                 self.gate = path
                 if not self.gate_up:

@@ -242,6 +242,7 @@ class Faults(unittest.TestCase):
         self.assertEqual(self.link.cmd("stall 600 up"), "OK")
         c = self.link.connect()
         c.sendall(b"s" * 3000)
+        self.assertTrue(self.sink.wait(lambda r: len(r) == 1))  # the relay is through to the sink
         # Nothing may pass while the stall lasts, however long we look.
         time.sleep(0.3)
         self.assertEqual(self.sink.received, [0])
