@@ -120,6 +120,7 @@ class CloudSim:
         self.host = "127.0.0.1:%d" % self.info["port"]
         self.view = self.info.get("view")
         self.seen = 0
+        self.link = None
 
     def control(self, method, path, body=None):
         import ssl
@@ -141,6 +142,54 @@ class CloudSim:
         every = self.requests()
         new, self.seen = every[self.seen:], len(every)
         return new
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(30)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.proc.stdout.close()
+
+
+class LinkSim:
+    """The link simulator of sim/link in front of a cloud simulator: its
+    clients and upload slots then go through the relay (`profile` named in
+    sim/link/linksim.py; `gate` carries traffic only during the modem
+    simulator's data call)."""
+
+    def __init__(self, ctx, cloud, profile, extra=(), gate=False):
+        self.control_path = ctx.path("/tmp/link.ctl")
+        os.makedirs(os.path.dirname(self.control_path), exist_ok=True)
+        argv = [sys.executable, os.path.join(TOP, "sim", "link", "linksim.py"),
+                "--to", "127.0.0.1:%d" % cloud.info["port"], "--profile", profile,
+                "--control", self.control_path] + list(extra)
+        if gate:
+            argv += ["--gate-modem", ctx.path("/tmp/modem_sim.ctl")]
+        self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE)
+        ready, _, _ = select.select([self.proc.stdout], [], [], 60)
+        if not ready:
+            self.proc.kill()
+            raise TimeoutError("link simulator not ready")
+        self.info = json.loads(self.proc.stdout.readline())
+        self.host = "127.0.0.1:%d" % self.info["port"]
+        cloud.control("PUT", "/_sim/base", {"base": "https://" + self.host})
+        cloud.host = self.host
+        cloud.link = self
+
+    def command(self, line):
+        """One control line; the answer line."""
+        import socket
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+            s.settimeout(30)
+            s.connect(self.control_path)
+            s.sendall((line + "\n").encode())
+            return s.makefile("r").readline().strip()
+
+    def counters(self):
+        return json.loads(self.command("counters")[3:])
 
     def close(self):
         if self.proc.poll() is None:
@@ -218,12 +267,18 @@ class DemoContext:
         self.say("(not landed yet: %s; the story goes on)" % what)
         self.fact("not landed yet", what)
 
-    def cloud(self, view_port=None):
-        """The cloud simulator; stopped with the context."""
+    def cloud(self, view_port=None, link=None, link_args=(), gate=False):
+        """The cloud simulator; stopped with the context. With `link` (a
+        profile name) the daemon reaches it through the link simulator
+        (sim.host, sim.link)."""
         sim = CloudSim(self, view_port)
         self.clouds.append(sim)
         self.say("cloud simulator ready at %s%s" % (
             sim.info["base"], "; camera page at " + sim.view if sim.view else ""))
+        if link is not None:
+            relay = LinkSim(self, sim, link, link_args, gate)
+            self.clouds.append(relay)
+            self.say("link simulator (%s) in front of it at %s" % (link, relay.host))
         return sim
 
     def show_cloud(self, sim):

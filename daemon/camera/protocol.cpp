@@ -17,6 +17,7 @@
 #include "camera/serial.h"
 #include "cellular/cellular.h"
 #include "cellular/cellular_state.h"
+#include "cellular/data_call.h"
 #include "cellular/power.h"
 #include "cloud/sync.h"
 #include "core/config.h"
@@ -139,7 +140,10 @@ void runSyncCommand(bool first) {
         logMessage(module, LOG_INFO, "Start cellular transfert");
     }
     int result = 0;
-    if (isCellularEnabled()) result = runSync(first ? 1 : 0);
+    if (isCellularEnabled()) {
+        dataCallCheck();  // a call the manager no longer holds must not look up to the sync
+        result = runSync(first ? 1 : 0);
+    }
     logMessage(module, LOG_INFO, first ? "End first sync" : "End cellular transfert");
     if (recoverDspFirmware() == 1) setRequestDspUpdate(1);
     if (result != 0) {

@@ -20,6 +20,9 @@ Control endpoints (same port, same TLS):
     GET  /_sim/scenario          the current scenario
     POST /_sim/reset             forget requests, uploads and issued tokens
     PUT  /_sim/files/<name>      store a file that /files/<name> will serve
+    PUT  /_sim/base              {"base": "https://127.0.0.1:PORT"}: the base URL that
+                                 upload slots and "{base}" name from now on, e.g. a
+                                 link simulator in front of this server ("" undoes it)
     GET  /                       the camera page for people: last status report and the
                                  pictures received, newest first, with their EXIF date
                                  (sim/cloud/cloudview.py); also on plain HTTP with --view-port
@@ -74,7 +77,8 @@ Scenario (every key optional):
     FAULT: {"method": "PUT", "path": "/camapi/v3/camera/",   (path prefix; "*" any)
             "skip": 0, "times": 1,                            (-1: every match)
             "kind": "status" | "drop" | "stall" | "notjson" | "oversize" | "empty",
-            "status": 500, "seconds": 600, "size": 2097152}
+            "status": 500, "seconds": 600, "size": 2097152,
+            "retry_after": "3"}                               (status: a Retry-After header)
       status: answers the status with a small JSON error body;
       drop: closes the connection without an answer (after reading the request);
       stall: waits "seconds" without answering, then closes;
@@ -116,6 +120,7 @@ ROUTES = [
     ("PUT", r"^/_sim/scenario$", "sim_put_scenario"),
     ("POST", r"^/_sim/reset$", "sim_reset"),
     ("PUT", r"^/_sim/files/([^/]+)$", "sim_put_file"),
+    ("PUT", r"^/_sim/base$", "sim_put_base"),
     ("GET", r"^/camapi/v3/token/([^/]+)$", "token"),
     ("PUT", r"^/camapi/v3/camera/([^/]+)$", "camera"),
     ("*", r"^/upload/([^/]+)$", "upload"),
@@ -201,6 +206,7 @@ class State:
         self.lock = threading.Lock()
         self.workdir = workdir
         self.base = ""
+        self.own_base = ""
         self.log_path = os.path.join(workdir, "requests.jsonl")
         self.upload_dir = os.path.join(workdir, "uploads")
         self.files_dir = os.path.join(workdir, "files")
@@ -358,7 +364,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             raise ValueError("body too large")
         return self.rfile.read(length) if length > 0 else b""
 
-    def send(self, status, body=b"", content_type="application/json"):
+    def send(self, status, body=b"", content_type="application/json", extra=None):
         if isinstance(body, (dict, list)):
             body = json.dumps(body).encode()
         elif isinstance(body, str):
@@ -366,6 +372,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_response(status)
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(body)))
+        for k, v in (extra or {}).items():
+            self.send_header(k, v)
         self.end_headers()
         if self.command != "HEAD":
             self.wfile.write(body)
@@ -435,7 +443,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             status = fault.get("status", 500)
             entry["status"] = status
             self.state.record(entry)
-            self.send(status, fault.get("body", {"error": "injected %d" % status}))
+            extra = {}
+            if "retry_after" in fault:
+                extra["Retry-After"] = str(fault["retry_after"])
+            self.send(status, fault.get("body", {"error": "injected %d" % status}), extra=extra)
         elif kind == "drop":
             entry["status"] = 0
             self.state.record(entry)
@@ -503,6 +514,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with open(os.path.join(self.state.files_dir, name), "wb") as f:
             f.write(body)
         return 200, {"ok": True, "size": len(body)}, "application/json"
+
+    def sim_put_base(self, m, body, entry):
+        try:
+            base = json.loads(body or b"{}").get("base", "")
+        except (ValueError, AttributeError):
+            return 400, {"error": "body is not a JSON object"}, "application/json"
+        with self.state.lock:
+            self.state.base = base or self.state.own_base
+        return 200, {"ok": True, "base": self.state.base}, "application/json"
 
     # --- the camera page ------------------------------------------------
 
@@ -664,7 +684,7 @@ def serve(args):
     context.load_cert_chain(srv_pem, srv_key)
     server = Server((args.bind, args.port), Handler, context)
     port = server.server_address[1]
-    state.base = "https://%s:%d" % (args.bind, port)
+    state.base = state.own_base = "https://%s:%d" % (args.bind, port)
     ready = {"ready": True, "port": port, "base": state.base, "cacert": ca_pem,
              "workdir": workdir, "pid": os.getpid()}
     if args.view_port is not None:

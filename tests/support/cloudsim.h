@@ -68,9 +68,17 @@ public:
     CloudSim& operator=(const CloudSim&) = delete;
 
     int port() const { return port_; }
-    // "127.0.0.1:PORT", the form the daemon's host setting takes.
-    std::string hostPort() const { return "127.0.0.1:" + std::to_string(port_); }
+    // "127.0.0.1:PORT", the form the daemon's host setting takes: the link
+    // simulator's port once routeThrough() put one in front (tests/support/linksim.h).
+    std::string hostPort() const { return route_.empty() ? directHostPort() : route_; }
+    std::string directHostPort() const { return "127.0.0.1:" + std::to_string(port_); }
     std::string base() const { return "https://" + hostPort(); }
+    // Clients reach the API, and the upload slots it hands out, through
+    // hostPort ("" goes direct again). Control requests stay direct.
+    void routeThrough(const std::string& hostPort) {
+        route_ = hostPort;
+        control("PUT", "/_sim/base", route_.empty() ? "{}" : "{\"base\": \"https://" + route_ + "\"}");
+    }
     std::string workdir() const { return workdir_ + "/sim"; }
     std::string caFile() const { return workdir() + "/certs/ca.pem"; }
     std::string uploaded(const std::string& name) const { return workdir() + "/uploads/" + name; }
@@ -103,7 +111,7 @@ private:
     std::string control(const char* method, const std::string& path, const std::string& body) {
         std::string out;
         curl_easy_reset(curl_);
-        std::string url = base() + path;
+        std::string url = "https://" + directHostPort() + path;
         curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
         curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, method);
         curl_easy_setopt(curl_, CURLOPT_CAINFO, caFile().c_str());
@@ -133,5 +141,6 @@ private:
     std::string workdir_;
     pid_t pid_ = -1;
     int port_ = 0;
+    std::string route_;
     CURL* curl_ = nullptr;
 };

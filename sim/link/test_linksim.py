@@ -1,0 +1,289 @@
+"""Checks of the link simulator against a plain TCP sink on loopback.
+
+Timing checks are lower bounds only (a link cannot be faster than its rate),
+so a busy machine cannot make them fail; every wait has a generous time-out.
+"""
+
+import json
+import os
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+WAIT = 30.0
+
+
+class Sink:
+    """Counts what each connection sends; answers `reply` bytes after the client's EOF."""
+
+    def __init__(self, reply=0):
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(16)
+        self.port = self.sock.getsockname()[1]
+        self.reply = reply
+        self.received = []
+        self.cond = threading.Condition()
+        threading.Thread(target=self.serve, daemon=True).start()
+
+    def serve(self):
+        while True:
+            try:
+                c, _ = self.sock.accept()
+            except OSError:
+                return
+            threading.Thread(target=self.one, args=(c,), daemon=True).start()
+
+    def one(self, c):
+        n = 0
+        with self.cond:
+            self.received.append(0)
+            idx = len(self.received) - 1
+        try:
+            while True:
+                d = c.recv(65536)
+                if not d:
+                    break
+                n += len(d)
+                with self.cond:
+                    self.received[idx] = n
+                    self.cond.notify_all()
+            if self.reply:
+                c.sendall(b"r" * self.reply)
+        except OSError:
+            pass
+        finally:
+            c.close()
+            with self.cond:
+                self.cond.notify_all()
+
+    def wait(self, pred):
+        with self.cond:
+            return self.cond.wait_for(lambda: pred(self.received), WAIT)
+
+
+class Link:
+    def __init__(self, target_port, *args):
+        self.p = subprocess.Popen([sys.executable, os.path.join(HERE, "linksim.py"),
+                                   "--to", "127.0.0.1:%d" % target_port] + list(args),
+                                  stdout=subprocess.PIPE)
+        self.ready = json.loads(self.p.stdout.readline())
+        self.port = self.ready["port"]
+        self.ctl = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.ctl.connect(self.ready["control"])
+        self.ctl_file = self.ctl.makefile("r")
+
+    def cmd(self, line):
+        self.ctl.sendall((line + "\n").encode())
+        return self.ctl_file.readline().strip()
+
+    def counters(self):
+        answer = self.cmd("counters")
+        assert answer.startswith("OK "), answer
+        return json.loads(answer[3:])
+
+    def close(self):
+        self.ctl.close()
+        self.ctl_file.close()
+        self.p.terminate()
+        self.p.wait(WAIT)
+        self.p.stdout.close()
+
+    def connect(self):
+        return socket.create_connection(("127.0.0.1", self.port), timeout=WAIT)
+
+
+def read_all(c):
+    """Bytes until EOF, or the error that ended the read."""
+    n = 0
+    try:
+        while True:
+            d = c.recv(65536)
+            if not d:
+                return n, None
+            n += len(d)
+    except OSError as e:
+        return n, e
+
+
+class ModemControl:
+    """Stands in for the modem simulator's control socket."""
+
+    def __init__(self, path):
+        self.state = "1"
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.sock.bind(path)
+        self.sock.listen(8)
+        threading.Thread(target=self.serve, daemon=True).start()
+
+    def serve(self):
+        while True:
+            try:
+                c, _ = self.sock.accept()
+            except OSError:
+                return
+            with c:
+                line = c.makefile("r").readline()
+                if line.strip() == "get manager.call.state":
+                    c.sendall(("OK %s\n" % self.state).encode())
+                else:
+                    c.sendall(b"ERR unknown\n")
+
+
+class RateAndCounters(unittest.TestCase):
+    def test_rate_delay_and_counters(self):
+        sink = Sink(reply=10000)
+        link = Link(sink.port, "--profile", "lan", "--set", "up_bps=80000",
+                    "--set", "down_bps=160000", "--set", "delay_ms=100")
+        try:
+            t = time.monotonic()
+            c = link.connect()
+            c.sendall(b"a" * 20000)
+            c.shutdown(socket.SHUT_WR)
+            got, err = read_all(c)
+            elapsed = time.monotonic() - t
+            c.close()
+            self.assertIsNone(err)
+            self.assertEqual(got, 10000)
+            # 20000 B at 80 kbit/s is 2 s, 10000 B at 160 kbit/s 0.5 s, plus a delay each way.
+            self.assertGreaterEqual(elapsed, 2.0 + 0.5 + 0.2 - 0.05)
+            self.assertTrue(sink.wait(lambda r: r == [20000]))
+            self.assertTrue(wait_for(lambda: link.counters()["open"] == 0))
+            k = link.counters()
+            self.assertEqual((k["bytes_up"], k["bytes_down"], k["connections"]), (20000, 10000, 1))
+            self.assertGreaterEqual(k["busy_s"], 2.0)
+            self.assertEqual(link.cmd("reset"), "OK")
+            self.assertEqual(link.counters()["bytes_up"], 0)
+        finally:
+            link.close()
+
+    def test_profiles_and_bad_commands(self):
+        sink = Sink()
+        link = Link(sink.port, "--profile", "one-bar")
+        try:
+            got = json.loads(link.cmd("get")[3:])
+            self.assertEqual((got["name"], got["up_bps"], got["delay_ms"]), ("one-bar", 48000, 300))
+            self.assertTrue(link.cmd("profile edge").startswith("OK "))
+            self.assertEqual(json.loads(link.cmd("get")[3:])["name"], "edge")
+            self.assertTrue(link.cmd("profile nowhere").startswith("ERR"))
+            self.assertTrue(link.cmd("set nosuchkey 3").startswith("ERR"))
+            self.assertTrue(link.cmd("frobnicate").startswith("ERR"))
+            self.assertEqual(link.counters()["profile"], "edge")
+        finally:
+            link.close()
+        bad = subprocess.run([sys.executable, os.path.join(HERE, "linksim.py"), "--to",
+                              "127.0.0.1:1", "--profile", "nowhere"], capture_output=True)
+        self.assertNotEqual(bad.returncode, 0)
+
+
+def wait_for(pred, timeout=WAIT):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if pred():
+            return True
+        time.sleep(0.02)
+    return False
+
+
+class Faults(unittest.TestCase):
+    def setUp(self):
+        self.sink = Sink()
+        self.link = Link(self.sink.port, "--profile", "lan", "--set", "up_bps=400000")
+
+    def tearDown(self):
+        self.link.close()
+
+    def test_drop_after_bytes_resets_that_connection_once(self):
+        self.assertEqual(self.link.cmd("drop after 5000"), "OK")
+        c = self.link.connect()
+        try:
+            c.sendall(b"a" * 20000)
+        except OSError:
+            pass
+        _, err = read_all(c)
+        c.close()
+        self.assertIsInstance(err, ConnectionResetError)
+        self.assertTrue(self.sink.wait(lambda r: len(r) == 1))
+        self.assertLess(self.sink.received[0], 5000)
+        self.assertEqual(self.link.counters()["resets"], 1)
+        # Once only: the next connection passes whole.
+        c = self.link.connect()
+        c.sendall(b"b" * 20000)
+        c.shutdown(socket.SHUT_WR)
+        self.assertEqual(read_all(c), (0, None))
+        c.close()
+        self.assertTrue(self.sink.wait(lambda r: len(r) == 2 and r[1] == 20000))
+
+    def test_drop_now_and_refuse(self):
+        c = self.link.connect()
+        c.sendall(b"x")
+        self.assertTrue(self.sink.wait(lambda r: r == [1]))
+        self.assertEqual(self.link.cmd("drop"), "OK 1")
+        self.assertIsInstance(read_all(c)[1], ConnectionResetError)
+        c.close()
+        self.assertEqual(self.link.cmd("refuse 600"), "OK")
+        c = self.link.connect()
+        self.assertIsInstance(read_all(c)[1], ConnectionResetError)
+        c.close()
+        self.assertEqual(self.link.counters()["refused"], 1)
+        self.assertEqual(len(self.sink.received), 1)  # the refused one never reached the server
+        self.link.cmd("refuse 0")
+        c = self.link.connect()
+        c.sendall(b"y" * 10)
+        self.assertTrue(self.sink.wait(lambda r: len(r) == 2 and r[1] == 10))
+        c.close()
+
+    def test_stall_holds_bytes_until_it_ends(self):
+        self.assertEqual(self.link.cmd("stall 600 up"), "OK")
+        c = self.link.connect()
+        c.sendall(b"s" * 3000)
+        self.assertTrue(self.sink.wait(lambda r: len(r) == 1))  # the relay is through to the sink
+        # Nothing may pass while the stall lasts, however long we look.
+        time.sleep(0.3)
+        self.assertEqual(self.sink.received, [0])
+        self.assertEqual(self.link.cmd("stall 0 up"), "OK")
+        self.assertTrue(self.sink.wait(lambda r: r == [3000]))
+        c.close()
+        self.assertEqual(self.link.counters()["stalls"], 1)
+
+
+class Gate(unittest.TestCase):
+    def test_traffic_only_during_the_data_call(self):
+        tmp = tempfile.mkdtemp(prefix="linkgate.")
+        path = os.path.join(tmp, "modem_sim.ctl")
+        modem = ModemControl(path)
+        sink = Sink()
+        link = Link(sink.port, "--gate-modem", path)
+        try:
+            c = link.connect()
+            c.sendall(b"up")
+            self.assertTrue(sink.wait(lambda r: r == [2]))
+            modem.state = "0"  # the call drops: open connections are reset
+            self.assertIsInstance(read_all(c)[1], ConnectionResetError)
+            c.close()
+            c = link.connect()  # and new ones refused
+            self.assertIsInstance(read_all(c)[1], ConnectionResetError)
+            c.close()
+            modem.state = "1"
+            self.assertTrue(wait_for(lambda: link.cmd("gate on") == "OK up"))
+            c = link.connect()
+            c.sendall(b"again")
+            self.assertTrue(sink.wait(lambda r: len(r) == 2 and r[1] == 5))
+            c.close()
+            # No socket at all counts as no call.
+            self.assertEqual(link.cmd("gate on %s" % os.path.join(tmp, "none.ctl")), "OK down")
+            self.assertEqual(link.cmd("gate off"), "OK")
+        finally:
+            link.close()
+            modem.sock.close()
+            os.unlink(path)
+            os.rmdir(tmp)
+
+
+if __name__ == "__main__":
+    unittest.main()
