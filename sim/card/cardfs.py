@@ -46,6 +46,7 @@ import signal
 import stat
 import sys
 import time
+import traceback
 
 import pyfuse3
 import trio
@@ -185,12 +186,17 @@ class Card(pyfuse3.Operations):
             want[rel] = node
         # Remove what is no longer there (deepest first), or changed kind.
         for rel in sorted(self.written, key=len, reverse=True):
+            if rel not in self.written:
+                continue
             node = want.get(rel)
             if node is not None and self.written[rel][0] == node.ino:
                 continue
             p = os.path.join(base, rel)
             if os.path.isdir(p) and not os.path.islink(p):
                 shutil.rmtree(p, ignore_errors=True)
+                # What was under it went too: written again below.
+                for k in [k for k in self.written if k.startswith(rel + b"/")]:
+                    del self.written[k]
             else:
                 try:
                     os.unlink(p)
@@ -580,6 +586,15 @@ class Card(pyfuse3.Operations):
 
 
 async def serve_client(card, stream, done):
+    # A client may go before its reply (a program killed inside sync()): that
+    # ends its connection, never the card.
+    try:
+        await serve_lines(card, stream, done)
+    except (trio.BrokenResourceError, trio.ClosedResourceError, OSError):
+        pass
+
+
+async def serve_lines(card, stream, done):
     buf = b""
     async with stream:
         while True:
@@ -601,7 +616,11 @@ async def serve_client(card, stream, done):
                     done.set()
                     return
                 else:
-                    reply = card.command(text)
+                    try:
+                        reply = card.command(text)
+                    except Exception as e:  # a fault of the card's own: say it, keep serving
+                        traceback.print_exc()
+                        reply = "error %s" % e
                 await stream.send_all(reply.encode() + b"\n")
 
 
@@ -612,7 +631,7 @@ async def control_server(card, path, done, task_status=trio.TASK_STATUS_IGNORED)
         pass
     sock = trio.socket.socket(trio.socket.AF_UNIX, trio.socket.SOCK_STREAM)
     await sock.bind(path)
-    sock.listen(16)
+    sock.listen(128)
     listener = trio.SocketListener(sock)
     task_status.started()
     async with trio.open_nursery() as n:

@@ -151,6 +151,26 @@ class CardTest(unittest.TestCase):
         self.card("persist")
         self.assertEqual(read(os.path.join(self.backing, "b")), b"b")
         self.assertFalse(os.path.exists(os.path.join(self.backing, "a")))
+        # A folder replaced by another of the same name: the medium gets the new one whole.
+        os.rename(self.p("DCIM"), self.p("OLD"))
+        os.mkdir(self.p("DCIM"))
+        write(self.p("DCIM/new.jpg"), b"n", sync=True)
+        sync_folder(self.p("DCIM"))
+        sync_folder(self.m)
+        self.card("persist")
+        self.assertEqual(read(os.path.join(self.backing, "DCIM/new.jpg")), b"n")
+
+    def test_client_gone_before_its_reply(self):
+        # A program killed inside sync() leaves before the card answers.
+        import socket
+        for _ in range(10):
+            s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            s.connect(self.card.control)
+            s.sendall(b"sync\nstats\n" * 50)
+            s.close()
+        self.assertEqual(self.card.stats()["power"], "on")
+        write(self.p("after.txt"), b"x", sync=True)
+        self.assertEqual(read(self.p("after.txt")), b"x")
 
     def test_random_cut_is_seeded_and_counts(self):
         a = self.card("cut-random 7 1000")

@@ -82,6 +82,7 @@ protected:
         cards.reset(new powercard::Cards(d.root()));
     }
     void TearDown() override {
+        if (HasFailure() && cards) printf("%s", cards->logs().c_str());
         if (watcher_.joinable()) {
             for (auto* c : {"/media/sdcard", "/etc"}) (*cards)[c].command("cut");
             watcher_.join();

@@ -176,6 +176,18 @@ public:
     void reset() {
         for (auto& c : cards_) c->command("reset");
     }
+    // What the card processes wrote on their error output, for a failure message.
+    std::string logs() const {
+        std::string out;
+        for (auto& c : cards_) {
+            std::ifstream f(c->control() + ".log");
+            std::stringstream ss;
+            ss << f.rdbuf();
+            std::string s = ss.str();
+            if (!s.empty()) out += "== " + c->mount() + "\n" + s.substr(s.size() > 4000 ? s.size() - 4000 : 0);
+        }
+        return out;
+    }
 
     // What the daemon's environment needs so sync()/syncfs() reach the cards.
     std::vector<std::string> env() const {
