@@ -17,6 +17,7 @@
 #include "cellular/signal.h"
 #include "cellular/sim_slots.h"
 #include "core/config.h"
+#include "core/identity.h"
 #include "core/log.h"
 
 const char kNtpHost[] = "europe.pool.ntp.org";
@@ -31,6 +32,9 @@ std::atomic<int> gCellularOff{0};
 constexpr uint8_t kDaemonProfile = 3;
 constexpr int kStableSignalSleeps = 179;
 constexpr int kConnectWaitSleeps = 30;
+// While connected the manager is asked this often whether the call still
+// exists: a lost event or a restarted manager tells nobody.
+constexpr int kCallCheckSeconds = 30;
 constexpr int kNitzAttempts = 12;
 constexpr unsigned kNitzPause = 5;
 
@@ -262,8 +266,14 @@ int cellHandlerMain() {
             ctx.step = isCellularEnabled() ? STEP_APN : STEP_DISABLED;
             break;
         case STEP_APN:
-            apnProfileSetup();
-            ctx.step = STEP_WAIT_SIGNAL;
+            if (apnProfileSetup() == 0) {
+                ctx.step = STEP_WAIT_SIGNAL;
+                break;
+            }
+            // A refused profile is a failed connection: reset, and pace the
+            // next try as a connection wait would.
+            cellReset();
+            cellSleep(kConnectWaitSleeps);
             break;
         case STEP_WAIT_SIGNAL:
             if (waitStableSignal()) {
@@ -277,6 +287,8 @@ int cellHandlerMain() {
         case STEP_REGISTRATION:
             cell.signalFound = 1;
             readRegistration();
+            // Needed once the call is up (every request names the camera by it).
+            refreshModemImei();
             logMessage("cellular", LOG_INFO, "Signal type: %s", cell.radioType);
             ctx.attempt = 1;
             ctx.step = STEP_OPEN;
@@ -309,7 +321,10 @@ int cellHandlerMain() {
         case STEP_CONNECTED: {
             // Held for as long as the network keeps the call.
             auto dropped = [&cell] { return cell.dataConnected.load() != 1; };
-            while (!dropped()) cellSleep(1, dropped);
+            for (int sleeps = 1; !dropped(); sleeps++) {
+                cellSleep(1, dropped);
+                if (sleeps % kCallCheckSeconds == 0) dataCallCheck();
+            }
             ctx.step = STEP_CLOSE;
             break;
         }

@@ -232,3 +232,18 @@ int dataCallOpen() {
         logMessage("Data", LOG_INFO, "Profile index %d start data call success", kDaemonProfile);
     return 0;
 }
+
+int dataCallCheck() {
+    CellularState& cell = cellularState();
+    if (cell.dataConnected.load() != 1) return -1;
+    QL_Data_Call_Info info;
+    memset(&info, 0, sizeof info);
+    int error = 0;
+    int ret = QL_Data_Call_Info_Get(kDaemonProfile, 0, &info, &error);
+    if (ret == 0 && info.state == 1) return 0;
+    // An event that says the call came up again may have raced the query.
+    if (cell.dataConnected.exchange(0) == 1)
+        logMessage("Data", LOG_WARNING, "Profile index %d is no longer connected (ret %d, state %d)", kDaemonProfile,
+                   ret, static_cast<int>(info.state));
+    return -1;
+}

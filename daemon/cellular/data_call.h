@@ -30,3 +30,8 @@ int QL_Data_Call_Get_Default_Profile(uint8_t* profile);
 // Opens the data call on profile 3: 0 opened or already up, -1 no manager.
 int dataCallOpen();
 void dataCallEvent(const QL_Data_Call_Event* event);
+// While dataConnected is 1, asks the manager whether the call still exists:
+// an event can be lost and a restarted manager sends none, so a call it no
+// longer knows (or a manager that cannot answer) counts as dropped and
+// clears dataConnected. 0 while the call is up.
+int dataCallCheck();

@@ -35,6 +35,12 @@ constexpr int kReadAttempts = 4;
 constexpr int kAtTests = 9;
 constexpr int kAtExtraPasses = 5;
 constexpr unsigned kSwitchSettle = 4;
+// A card may need a few seconds after the radio comes on before it answers.
+constexpr int kCardWaitSeconds = 5;
+// An empty slot is probed again every this many resets (a card inserted
+// later, or one that was slow to answer).
+constexpr int kEmptyReprobeResets = 4;
+int gResets = 0;
 
 SimSlot gSlots[2] = {
     {0, SIM_SLOT_UNPROBED, {}, {}, 1},
@@ -226,7 +232,9 @@ void simSelectSlot(SimSlot& slot, unsigned settleSeconds) {
 
     simClientEnsure();
     QL_MCM_SIM_CardStatus status;
-    if (!cardPresent(simCardStatus(&status), status)) return;
+    auto present = [&status] { return cardPresent(simCardStatus(&status), status); };
+    for (int waited = 0; !present() && waited < kCardWaitSeconds; waited++) cellSleep(1, present);
+    if (!present()) return;
     if (simCardStatus(&status) == 0 && status.pin_state == MCM_SIM_PIN_STATE_ENABLED_NOT_VERIFIED) verifyPin();
     atExchange("AT+QMBNCFG=\"deactivate\"\r", false);
     // Empties the forbidden-networks file (0x6F7B) so no network stays barred.
@@ -260,6 +268,8 @@ void cellReset() {
     QL_Data_Call_Stop(kDaemonProfile, 0, nullptr);
 
     SimSlot& other = simSlot(1 - currentOrFirst().number);
+    // Found empty once is not empty for ever: probe it again now and then.
+    if (++gResets % kEmptyReprobeResets == 0 && other.presence == SIM_SLOT_EMPTY) other.presence = SIM_SLOT_UNPROBED;
     if (other.presence != SIM_SLOT_EMPTY) {
         logMessage("sim", LOG_WARNING, "Switch sim card slot: %d", other.number);
         simSelectSlot(other, kSwitchSettle);
@@ -280,19 +290,28 @@ void cellReset() {
     simSelectSlot(back, kSwitchSettle);
 }
 
-void apnProfileSetup() {
+int apnProfileSetup() {
     const SimSlot& slot = currentOrFirst();
     int row = slot.carrier >= 0 && slot.carrier < kCarrierCount ? slot.carrier : kUnknownCarrier;
-    QL_APN_Del(kDaemonProfile);
+    // Deleting a profile the modem does not hold may be refused: the write below decides.
+    if (QL_APN_Del(kDaemonProfile) != 0)
+        logMessage("cell", LOG_WARNING, "APN profile %d delete failed", kDaemonProfile);
     QL_APN_Info info;
     memset(&info, 0, sizeof info);
     info.profile = kDaemonProfile;
     info.pdp_type = 0;
     info.auth = 0;
     snprintf(info.apn, sizeof info.apn, "%s", carrierTable[row].apn);
-    QL_APN_Set(&info);
+    if (QL_APN_Set(&info) != 0) {
+        logMessage("cell", LOG_ERROR, "APN profile %d setup failed (%s)", kDaemonProfile, info.apn);
+        return -1;
+    }
     uint8_t profile = kDaemonProfile;
-    QL_Data_Call_Set_Default_Profile(&profile);
+    if (QL_Data_Call_Set_Default_Profile(&profile) != 0) {
+        logMessage("cell", LOG_ERROR, "Default profile %d setup failed", kDaemonProfile);
+        return -1;
+    }
+    return 0;
 }
 
 const char* simSlotIccid(const SimSlot* slot) { return slot != nullptr ? slot->iccid : ""; }

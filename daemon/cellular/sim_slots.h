@@ -52,7 +52,8 @@ void simSelectSlot(SimSlot& slot, unsigned settleSeconds);
 // 0, or -1 when the SIM client cannot be created.
 int simScanSlots();
 void cellReset();
-void apnProfileSetup();
+// 0, or -1 when the manager refused the profile (logged).
+int apnProfileSetup();
 
 // The process-wide SIM client (0 while none). simClientEnsure makes up to 4
 // attempts and returns whether a client exists.

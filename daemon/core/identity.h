@@ -9,3 +9,6 @@ void setModemFirmware(const char* firmware);  // ignored when longer than 256
 
 // Reads the IMEI and firmware revision through the device-management client.
 void readModemIdentity();
+// Reads the IMEI again when it is still empty (the modem service may not have
+// had it at start); nothing when it is known.
+void refreshModemImei();

@@ -8,9 +8,8 @@
 
 namespace {
 dm_client_handle_type gDmHandle = 0;  // stays open for the life of the process
-}
 
-void readModemIdentity() {
+int readImei() {
     int ret = 0;
     if (gDmHandle == 0) {
         ret = QL_MCM_DM_Client_Init(&gDmHandle);
@@ -24,15 +23,25 @@ void readModemIdentity() {
         ret = QL_MCM_DM_GetSerialNumbers(gDmHandle, &sn);
         if (ret == 0) {
             // The text may fill all 33 bytes without a terminator: then it is not an IMEI.
-            if (strnlen(sn.imei, sizeof sn.imei) <= 32) setModemImei(sn.imei);
+            if (sn.imei_valid && strnlen(sn.imei, sizeof sn.imei) <= 32) setModemImei(sn.imei);
             logMessage("sync", LOG_INFO, "IMEI: %s", modemImei());
         }
     }
     if (ret != 0) logMessage("sync", LOG_ERROR, "Get IMEI error: %d", ret);
+    return ret;
+}
+}  // namespace
+
+void refreshModemImei() {
+    if (modemImei()[0] == '\0') readImei();
+}
+
+void readModemIdentity() {
+    readImei();
 
     char revision[257];
     memset(revision, 0, sizeof revision);
-    ret = QL_MCM_DM_GetFirmware(gDmHandle, revision);
+    int ret = QL_MCM_DM_GetFirmware(gDmHandle, revision);
     if (ret != 0) {
         logMessage("sync", LOG_ERROR, "Get device Rev ID error: %d", ret);
         return;

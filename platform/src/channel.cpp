@@ -56,14 +56,33 @@ bool Channel::connect() {
             return false;
         }
         fd_ = fd;
+        if (lost_) {
+            lost_ = false;
+            Frame up;
+            up.h.kind = kLinkUp;
+            queueLocked(std::move(up));
+        }
     }
     reader_ = std::thread([this, fd] { readLoop(fd); });
     return true;
 }
 
+void Channel::queueLocked(Frame f) {
+    if (queue_.size() >= kQueueLimit) return;
+    queue_.push_back(std::move(f));
+    queueCv_.notify_one();
+}
+
 void Channel::dropLink(int fd) {
     std::lock_guard<std::mutex> lk(mu_);
     if (fd_ == fd) fd_ = -1;
+    if (!stopping_ && !lost_) {
+        // The caller hears of it, as from the module's library.
+        lost_ = true;
+        Frame down;
+        down.h.kind = kLinkDown;
+        queueLocked(std::move(down));
+    }
     shutdown(fd, SHUT_RDWR);
     staleFd_ = fd;
     ++linkGen_;
@@ -81,9 +100,8 @@ void Channel::readLoop(int fd) {
             *it->second = std::move(f);
             arrived_[it->first] = true;
             answerCv_.notify_all();
-        } else if (queue_.size() < kQueueLimit) {
-            queue_.push_back(std::move(f));
-            queueCv_.notify_one();
+        } else {
+            queueLocked(std::move(f));
         }
     }
     dropLink(fd);

@@ -18,6 +18,10 @@ namespace simwire {
 class Channel {
 public:
     using Handler = std::function<void(const Frame&)>;
+    // Frames the channel makes itself and hands to the handler like the
+    // peer's: the link to the service was lost, or opened again after a loss.
+    static constexpr uint32_t kLinkDown = 0x100;
+    static constexpr uint32_t kLinkUp = 0x101;
     Channel(std::string path, Handler onUnsolicited);
     ~Channel();  // stops both threads; no handler runs afterwards
     Channel(const Channel&) = delete;
@@ -38,6 +42,7 @@ private:
     void readLoop(int fd);
     void dispatchLoop();
     void dropLink(int fd);
+    void queueLocked(Frame f);
 
     std::string path_;
     Handler handler_;
@@ -50,6 +55,7 @@ private:
     uint32_t nextSeq_ = 1;
     uint64_t linkGen_ = 0;  // bumped when a link drops, so its waiters give up
     bool stopping_ = false;
+    bool lost_ = false;  // the last link ended by the peer's side: the next one reports kLinkUp
     std::map<uint32_t, Frame*> waiting_;  // seq -> answer slot of a blocked caller
     std::map<uint32_t, bool> arrived_;
     std::deque<Frame> queue_;

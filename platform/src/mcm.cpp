@@ -1,6 +1,8 @@
 // Host stand-in of libmcm: the MCM service is the modem simulator, reached
 // over $TRAILNETD_ROOT/tmp/mcm_service.sock. A dropped link is re-opened on
-// the next request, as the service may be restarted under a running client.
+// the next request, as the service may be restarted under a running client;
+// the loss and the new link reach the indication handler as the service's
+// down and up indications.
 #include <cstring>
 #include <map>
 #include <memory>
@@ -12,6 +14,8 @@
 namespace {
 
 constexpr int kSyncTimeoutMs = 30000;
+constexpr uint32_t kServiceDownInd = 0x87654320;
+constexpr uint32_t kServiceUpInd = 0x87654321;
 
 struct Client {
     mcm_client_handle_type handle;
@@ -34,6 +38,10 @@ void onFrame(Client* c, const simwire::Frame& f) {
     void* data = f.payload.empty() ? nullptr : const_cast<uint8_t*>(f.payload.data());
     auto len = static_cast<uint32_t>(f.payload.size());
     if (f.h.kind == simwire::kMcmIndication && c->ind) c->ind(c->handle, f.h.id, data, len);
+    // A lost service connection reaches the caller as the service's own
+    // down and up indications; requests in between fail.
+    if (f.h.kind == simwire::Channel::kLinkDown && c->ind) c->ind(c->handle, kServiceDownInd, nullptr, 0);
+    if (f.h.kind == simwire::Channel::kLinkUp && c->ind) c->ind(c->handle, kServiceUpInd, nullptr, 0);
     if (f.h.kind == simwire::kMcmAsyncAnswer && c->async) {
         // The token travels as the frame's argument; the service echoes it.
         void* token = reinterpret_cast<void*>(static_cast<intptr_t>(f.h.arg));

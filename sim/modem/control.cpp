@@ -1,15 +1,32 @@
 // Control commands of the simulator, one line each:
 //   set PATH JSON        change the scenario ("set dm.imei \"8675\"")
 //   get PATH             print a part of the scenario as JSON
-//   drop [REASON]        the network drops the data call (state-0 event)
+//   drop [REASON] [quiet]  the network drops the data call (state-0 event;
+//                        quiet: the event is lost, only the call state says so)
 //   signal JSON          replace the signal parts ("nw.signal")
 //   sim pull SLOT        take the card out of a slot (0 or 1)
-//   mcm start|stop|status, manager start|stop
+//   reg lose [quiet]     the network registration is lost and the call with it
+//   reg back             registered again
+//   mcm start|stop|restart|status, manager start|stop|restart|status
+//                        (a restart closes every client connection; the
+//                        manager's restart ends the call without an event)
+//   clock SECONDS        from now on the simulator's time is virtual and this
+//                        value (it never goes back); due timers fire at once
 //   ind ID HEX           send an MCM indication to every client
 //   event ID HEX         send a raw connection-manager event to every client
 //   fault ID KIND        answer ID with a fault: short garbage die silent corrupt
 //   fault clear          remove all faults
 //   quit
+//
+// Field behaviours from the scenario (set them with "set PATH JSON" too):
+//   manager.bearer_seconds N / manager.bearer_max N (random, "seed")  slow bearer set-up
+//   sim.card_delay N           the card answers N s after the radio comes on
+//   manager.require_network    a start is refused without card, registration and radio
+//   manager.drop_events false  no disconnect event is ever sent
+//   dm.imei_delay N            the IMEI is not valid for the first N s
+//   errors.0x60004 {...}       the APN profile is refused
+//   sim.slots.N.pin_state "locked" with another "pin"  a PIN that fails
+// The keys of each part are listed at the top of its file.
 #include <cstdlib>
 #include <sstream>
 
@@ -70,7 +87,33 @@ std::string Simulator::control(const std::string& rawLine) {
     }
     if (cmd == "get") return "OK " + sc_.dump(rest);
     if (cmd == "drop") {
-        mgmtDropCall(mgmt_, rest.empty() ? 0x10 : static_cast<int32_t>(strtol(rest.c_str(), nullptr, 0)));
+        std::istringstream a(rest);
+        std::string word;
+        int32_t reason = 0x10;
+        bool quiet = false;
+        while (a >> word) {
+            if (word == "quiet") quiet = true;
+            else reason = static_cast<int32_t>(strtol(word.c_str(), nullptr, 0));
+        }
+        mgmtDropCall(mgmt_, reason, quiet);
+        return "OK";
+    }
+    if (cmd == "reg") {
+        if (rest == "lose" || rest == "lose quiet") {
+            loseRegistration(rest != "lose");
+            return "OK";
+        }
+        if (rest == "back") {
+            sc_.set("nw.reg.registered", json_object_new_boolean(1));
+            return "OK";
+        }
+        return "ERR usage: reg lose [quiet]|back";
+    }
+    if (cmd == "clock") {
+        char* end = nullptr;
+        long long t = strtoll(rest.c_str(), &end, 10);
+        if (rest.empty() || *end != '\0' || t < 0) return "ERR usage: clock SECONDS";
+        setVirtualTime(t);
         return "OK";
     }
     if (cmd == "sim") {
@@ -85,16 +128,17 @@ std::string Simulator::control(const std::string& rawLine) {
     }
     if (cmd == "mcm" || cmd == "manager") {
         bool mcm = cmd == "mcm";
-        if (rest == "start" || rest == "stop") {
-            if (mcm) setMcmRunning(rest == "start");
-            else setManagerRunning(rest == "start");
+        if (rest == "start" || rest == "stop" || rest == "restart") {
+            auto set = [&](bool on) { mcm ? setMcmRunning(on) : setManagerRunning(on); };
+            if (rest == "restart") set(false);
+            set(rest != "stop");
             return "OK";
         }
         if (rest == "status") {
             bool on = sc_.flag(cmd + ".running", true);
             return on ? "OK running" : "ERR stopped";
         }
-        return "ERR usage: " + cmd + " start|stop|status";
+        return "ERR usage: " + cmd + " start|stop|restart|status";
     }
     if (cmd == "ind") {
         std::istringstream a(rest);

@@ -106,7 +106,9 @@ bool mcmDmFamily(McmContext& ctx, uint32_t msgId, const std::vector<uint8_t>& re
     case MCM_DM_GET_SERIAL_NUMBERS: {
         McmDmSerialNumbersAnswer a;
         memset(&a, 0, sizeof a);
-        if (sc.has("dm.imei")) {
+        // "dm.imei_delay": the IMEI is not valid for the first N seconds of the service.
+        bool early = sc.num("clock.now_ms") < sc.num("dm.imei_delay") * 1000;
+        if (sc.has("dm.imei") && !early) {
             a.sn.imei_valid = 1;
             copyText(a.sn.imei, sizeof a.sn.imei, sc.str("dm.imei"));
         }

@@ -5,6 +5,9 @@
 //   sim.active_slot [0]
 //   sim.slots.N.present [true], .pin_state ["ready" | "locked"], .pin ["1234"],
 //   .iccid, .imsi, .phone
+//   sim.card_delay [0]  seconds after the radio comes on before the card answers
+//                       (until then it reads as absent)
+// A PIN that fails: "pin_state": "locked" with a "pin" other than the daemon's.
 #include <string>
 
 #include "mcm_service.h"
@@ -18,7 +21,11 @@ constexpr int32_t kErrIncorrectPin = 12;
 std::string slotKey(Scenario& sc) { return "sim.slots." + std::to_string(sc.num("sim.active_slot", 0)) + "."; }
 
 std::string slotPath(Scenario& sc) { return "sim.slots." + std::to_string(sc.num("sim.active_slot", 0)); }
-bool present(Scenario& sc) { return sc.has(slotPath(sc)) && sc.flag(slotKey(sc) + "present", true); }
+// "sim.ready_at_ms" is set by the simulator when the radio comes on.
+bool present(Scenario& sc) {
+    if (sc.num("clock.now_ms") < sc.num("sim.ready_at_ms")) return false;
+    return sc.has(slotPath(sc)) && sc.flag(slotKey(sc) + "present", true);
+}
 
 template <size_t N>
 void textAnswer(McmAnswer& out, Scenario& sc, const std::string& field) {

@@ -15,6 +15,12 @@ namespace {
 //   manager.start_result [0]  non-zero refuses the start
 //   manager.connect [true]    false: the start ends with a state-0 event
 //   manager.fail_reason [0x10], manager.iface ["rmnet_data0"], manager.ipv4 ["10.64.12.7"]
+//   manager.require_network [false]  true: a start is refused (result 1) unless a
+//                             card answers, the network is registered and the radio is on
+//   manager.bearer_seconds [0]  the bearer comes up this long after the start
+//   manager.bearer_max [0]    or a random time up to this (seeded by "seed")
+//   manager.drop_events [true]  false: drops send no event
+//   errors.0x60004 {"result": 1}  the APN profile write is refused (any message likewise)
 
 std::vector<uint8_t> eventBytes(const QL_Data_Call_Event& e) {
     std::vector<uint8_t> b(sizeof e);
@@ -111,10 +117,17 @@ bool apnAnswer(Scenario& sc, bool isSet, int msgId, const std::vector<uint8_t>& 
 
 }  // namespace
 
-void mgmtDropCall(MgmtContext& ctx, int32_t reason) {
+void mgmtDropCall(MgmtContext& ctx, int32_t reason, bool quiet) {
     auto profile = static_cast<uint8_t>(ctx.sc.num("manager.call.profile", 3));
+    if (ctx.bearerCancelled) ctx.bearerCancelled();
     setCall(ctx.sc, 0, profile);
+    if (quiet || !ctx.sc.flag("manager.drop_events", true)) return;
     ctx.broadcast(MGMT_DATA_CALL_START, eventBytes(callEvent(ctx.sc, profile, 0, reason)));
+}
+
+void mgmtCallUp(MgmtContext& ctx, uint8_t profile) {
+    setCall(ctx.sc, 1, profile);
+    ctx.broadcast(MGMT_DATA_CALL_START, eventBytes(callEvent(ctx.sc, profile, 1, 0)));
 }
 
 MgmtAnswer mgmtAnswer(MgmtContext& ctx, bool isSet, int msgId, const std::vector<uint8_t>& record) {
@@ -141,7 +154,16 @@ MgmtAnswer mgmtAnswer(MgmtContext& ctx, bool isSet, int msgId, const std::vector
         memcpy(&r, record.data(), sizeof r);
         out.result = static_cast<int32_t>(sc.num("manager.start_result", 0));
         if (out.result != 0) return out;
+        if (sc.flag("manager.require_network") && ctx.networkReady && !ctx.networkReady()) {
+            setCall(sc, 0, r.profile);
+            out.result = 1;
+            return out;
+        }
         if (sc.flag("manager.connect", true)) {
+            if (ctx.bearerDelayed && ctx.bearerDelayed(r.profile)) {
+                setCall(sc, 0, r.profile);  // up once the bearer is set up
+                return out;
+            }
             setCall(sc, 1, r.profile);
             out.event = eventBytes(callEvent(sc, r.profile, 1, 0));
         } else {
@@ -154,6 +176,7 @@ MgmtAnswer mgmtAnswer(MgmtContext& ctx, bool isSet, int msgId, const std::vector
         if (!isSet) break;
         MgmtProfileFamilyReq r;
         memcpy(&r, record.data(), sizeof r);
+        if (ctx.bearerCancelled) ctx.bearerCancelled();
         setCall(sc, 0, r.profile);
         out.event = eventBytes(callEvent(sc, r.profile, 0, 0));
         return out;

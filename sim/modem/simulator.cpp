@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
@@ -27,6 +28,11 @@ void mkdirs(const std::string& p) {
         cur += "/" + part;
         mkdir(cur.c_str(), 0755);
     }
+}
+
+int64_t steadyMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 bool writeFile(const std::string& p, const std::string& text, mode_t mode = 0644) {
@@ -50,18 +56,27 @@ Simulator::Simulator(std::string root, std::string ctlTool)
     : root_(std::move(root)),
       ctlTool_(std::move(ctlTool)),
       mcm_{sc_, root_, nullptr},
-      mgmt_{sc_, nullptr},
+      mgmt_{sc_, nullptr, nullptr, nullptr, nullptr},
       at_{sc_, nullptr},
-      gpio_(root_) {
-    at_.radio = [this](bool on) {
-        if (!on) return;
-        // The select line (module pin 41 = GPIO 7) picks the slot the radio sees.
-        FILE* f = fopen(path("/sys/class/gpio/gpio7/value").c_str(), "r");
-        if (f == nullptr) return;
-        int v = fgetc(f);
-        fclose(f);
-        sc_.set("sim.active_slot", json_object_new_int(v == '1' ? 1 : 0));
+      gpio_(root_),
+      startMs_(steadyMs()) {
+    at_.radio = [this](bool on) { onRadio(on); };
+    mgmt_.networkReady = [this] {
+        sc_.set("clock.now_ms", json_object_new_int64(nowMs()));
+        McmSimCardStatus s = simCardStatus(sc_);
+        return s.card_state == MCM_SIM_CARD_STATE_PRESENT && sc_.flag("nw.reg.registered", true) &&
+               sc_.num("at.cfun", 1) == 1;
     };
+    mgmt_.bearerDelayed = [this](uint8_t profile) {
+        int64_t ms = sc_.num("manager.bearer_seconds", 0) * 1000;
+        int64_t max = sc_.num("manager.bearer_max", 0) * 1000;
+        if (max > 0) ms = std::uniform_int_distribution<int64_t>(0, max)(rng_);
+        if (ms <= 0) return false;
+        pending_ = PendingCall{true, profile, nowMs() + ms};
+        sc_.set("manager.bearer_pending_ms", json_object_new_int64(ms));
+        return true;
+    };
+    mgmt_.bearerCancelled = [this] { pending_.active = false; };
     mcm_.indicate = [this](uint32_t id, const std::vector<uint8_t>& data) {
         simwire::Header h{};
         h.kind = simwire::kMcmIndication;
@@ -98,7 +113,48 @@ void Simulator::writeStandIns() {
               0755);
 }
 
+int64_t Simulator::nowMs() const { return virtual_ ? virtualMs_ : steadyMs() - startMs_; }
+
+void Simulator::setVirtualTime(int64_t seconds) {
+    virtual_ = true;
+    if (seconds * 1000 > virtualMs_) virtualMs_ = seconds * 1000;
+    runTimers();
+}
+
+void Simulator::runTimers() {
+    if (pending_.active && nowMs() >= pending_.dueMs) {
+        pending_.active = false;
+        mgmtCallUp(mgmt_, pending_.profile);
+    }
+}
+
+int Simulator::pollTimeoutMs() const {
+    if (!pending_.active || virtual_) return 1000;
+    int64_t left = pending_.dueMs - nowMs();
+    return left < 0 ? 0 : left > 1000 ? 1000 : static_cast<int>(left);
+}
+
+void Simulator::onRadio(bool on) {
+    if (!on) return;
+    // The select line (module pin 41 = GPIO 7) picks the slot the radio sees.
+    FILE* f = fopen(path("/sys/class/gpio/gpio7/value").c_str(), "r");
+    if (f != nullptr) {
+        int v = fgetc(f);
+        fclose(f);
+        sc_.set("sim.active_slot", json_object_new_int(v == '1' ? 1 : 0));
+    }
+    // A card needs a moment after the radio comes on before it answers.
+    int64_t delay = sc_.num("sim.card_delay", 0) * 1000;
+    sc_.set("sim.ready_at_ms", json_object_new_int64(delay > 0 ? nowMs() + delay : 0));
+}
+
+void Simulator::loseRegistration(bool quiet) {
+    sc_.set("nw.reg.registered", json_object_new_boolean(0));
+    if (sc_.num("manager.call.state", 0) == 1 || pending_.active) mgmtDropCall(mgmt_, 0x21, quiet);
+}
+
 bool Simulator::start(std::string& error) {
+    rng_.seed(static_cast<uint32_t>(sc_.num("seed", 1)));
     for (const char* d : {"/tmp", "/dev", "/etc/init.d", "/sim/bin"}) mkdirs(path(d));
     setenv("TRAILNETD_ROOT", root_.c_str(), 1);
     writeStandIns();
@@ -163,6 +219,10 @@ void Simulator::setManagerRunning(bool on) {
         if (mgmtListen_ < 0) mgmtListen_ = simwire::listenUnix(simwire::socketPath(simwire::kMgmtSocket));
         writeFile(lock, sc_.str("manager.lock", "success\n"));
     } else {
+        // The manager takes its calls with it, without a word to its clients.
+        pending_.active = false;
+        if (sc_.num("manager.call.state", 0) == 1)
+            sc_.set("manager.call.state", json_object_new_int(0));
         unlink(lock.c_str());
         if (mgmtListen_ >= 0) close(mgmtListen_);
         mgmtListen_ = -1;
@@ -197,6 +257,7 @@ bool Simulator::serviceFrame(Conn& c, const simwire::Frame& f) {
     h.magic = simwire::kMagic;
     h.seq = f.h.seq;
     h.id = f.h.id;
+    sc_.set("clock.now_ms", json_object_new_int64(nowMs()));
     auto fit = faults_.find(f.h.id);
     std::string fault = fit == faults_.end() ? "" : fit->second.kind;
     if (fault == "die") return false;
@@ -275,10 +336,11 @@ void Simulator::run() {
         add(ptyMaster_, nullptr);
         add(gpio_.fd(), nullptr);
         for (auto& c : conns_) add(c.fd, &c);
-        if (poll(fds.data(), fds.size(), 1000) < 0) {
+        if (poll(fds.data(), fds.size(), pollTimeoutMs()) < 0) {
             if (errno == EINTR) continue;
             return;
         }
+        runTimers();
         for (size_t i = 0; i < fds.size(); ++i) {
             if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
             int fd = fds[i].fd;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,11 @@ public:
 
     // Control command: one line in, one line out ("OK ..." or "ERR ...").
     std::string control(const std::string& line);
+
+    // The simulator's clock in milliseconds: real time since start, or the
+    // virtual time a test set with "clock SECONDS" (then it only moves on
+    // that command).
+    int64_t nowMs() const;
 
 private:
     enum class Kind { Mcm, Mgmt, Control };
@@ -48,6 +54,12 @@ private:
     std::string path(const std::string& abs) const { return root_ + abs; }
     void writeStandIns();
     void simPulled(int slot);  // tells the clients the card status changed
+    void setVirtualTime(int64_t seconds);
+    void runTimers();             // fires what has come due on the clock
+    int pollTimeoutMs() const;    // until the next timer, at most 1 s
+    void onRadio(bool on);
+    void bearerRequested(uint8_t profile);  // the manager accepted a start
+    void loseRegistration(bool quiet);
 
     std::string root_, ctlTool_;
     Scenario sc_;
@@ -61,4 +73,14 @@ private:
     std::list<Conn> conns_;
     std::map<uint32_t, Fault> faults_;
     bool quit_ = false;
+    bool virtual_ = false;
+    int64_t virtualMs_ = 0;
+    int64_t startMs_ = 0;
+    // A data call whose bearer is still being set up: up at dueMs.
+    struct PendingCall {
+        bool active = false;
+        uint8_t profile = 3;
+        int64_t dueMs = 0;
+    } pending_;
+    std::mt19937 rng_;
 };
