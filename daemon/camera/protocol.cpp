@@ -131,6 +131,10 @@ bool waitForFlag(const std::atomic<uint8_t>& flag, int sleeps, bool checkAfterLa
     return checkAfterLast && flag.load();
 }
 
+// The DSP may cut the power as soon as it has an answer: what the command
+// changed on the card, in /etc and /usrdata goes to the medium first.
+void flushBeforeAnswer() { sync(); }
+
 void runSyncCommand(bool first) {
     const char* module = first ? "firstsync" : "sync";
     if (first) {
@@ -147,11 +151,14 @@ void runSyncCommand(bool first) {
     logMessage(module, LOG_INFO, first ? "End first sync" : "End cellular transfert");
     if (recoverDspFirmware() == 1) setRequestDspUpdate(1);
     if (result != 0) {
+        // Pictures uploaded and deleted, the status consumed: all of it on
+        // the medium before the answer, or a cut brings it back.
+        flushBeforeAnswer();
         sendError();
         return;
     }
     writeDspConfig();
-    sync();  // the DSP reads the settings file as soon as it sees OK
+    flushBeforeAnswer();  // the DSP reads the settings file as soon as it sees OK
     sendOk();
 }
 
@@ -281,6 +288,7 @@ void executeCommand(const char* word) {
                 waitForFlag(cellularState().dataConnected, 59, false);
             else
                 readDspStatus();
+            flushBeforeAnswer();
             sendOk();
             break;
         case CMD_GETSIGNALBAR: {
@@ -319,6 +327,7 @@ void executeCommand(const char* word) {
         }
         case CMD_POWERDOWN:
             logMessage("main", LOG_INFO, "Modem powerdown");
+            flushBeforeAnswer();
             sendOk();
             module_power_down(0);
             fflush(stdout);

@@ -42,14 +42,15 @@ bool writeAll(int fd, const char* p, size_t len) {
     return true;
 }
 
-// The rename itself must reach the medium too.
-void syncFolderOf(const std::string& path) {
-    size_t slash = path.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-    UniqueFd d(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (d.get() >= 0) fsync(d.get());
-}
 }  // namespace
+
+int syncFolderOf(const char* path) {
+    const std::string p(path);
+    size_t slash = p.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : p.substr(0, slash == 0 ? 1 : slash);
+    UniqueFd d(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return d.get() >= 0 && fsync(d.get()) == 0 ? 1 : 0;
+}
 
 int writeFileAtomic(const char* path, const void* data, size_t len, mode_t mode) {
     const std::string tmp = std::string(path) + ".tmp";
@@ -62,6 +63,7 @@ int writeFileAtomic(const char* path, const void* data, size_t len, mode_t mode)
     bool ok = fchmod(fd.get(), mode) == 0 &&
               writeAll(fd.get(), static_cast<const char*>(data), len) && fsync(fd.get()) == 0;
     if (fd.reset() != 0) ok = false;
+    // The rename itself must reach the medium too.
     if (ok && rename(tmp.c_str(), path) == 0) {
         syncFolderOf(path);
         return 1;

@@ -13,3 +13,7 @@
 // with errno set; on failure the old file is untouched and the temporary file
 // "<path>.tmp" is removed.
 int writeFileAtomic(const char* path, const void* data, size_t len, mode_t mode);
+
+// Flushes the folder holding `path`, so a name created, renamed or removed
+// there is on the medium. Returns 1 on success, 0 on failure.
+int syncFolderOf(const char* path);

@@ -117,7 +117,9 @@ void applyConfigRequest() {
         applyCloudConfig(text);
     }
     // Applied once; the persistent request stays for the next start.
-    if (used == kConfigRequest) unlink(path.c_str());
+    // The deletion reaches the medium at once: after a cut it must not be
+    // applied a second time over what came since.
+    if (used == kConfigRequest && unlink(path.c_str()) == 0) syncFolderOf(path.c_str());
 }
 }  // namespace
 

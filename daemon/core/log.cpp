@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "core/atomicfile.h"
 #include "core/rootpath.h"
 #include "core/sdcard.h"
 #include "core/timefmt.h"
@@ -87,7 +88,12 @@ int trimFileToLastLines(const char* path, long keep) {
             return 1;
         }
     }
-    if (rename(tmp.c_str(), path) != 0) unlink(tmp.c_str());
+    // Unflushed, the rename could be undone by a cut, and the lines written
+    // after it lost with the file they went to.
+    if (rename(tmp.c_str(), path) != 0)
+        unlink(tmp.c_str());
+    else
+        syncFolderOf(path);
     return 1;
 }
 

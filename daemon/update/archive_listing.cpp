@@ -96,32 +96,50 @@ bool ArchiveListingCheck::tarLine(const std::string& line, bool cut) {
     size_t rest = skipFields(line, 5);  // mode, owner, size, date, time
     if (rest == std::string::npos) return refuse(line);
     const std::string tail = line.substr(rest);
-    const char type = line[0];
-
-    std::string name, target, normal;
-    switch (type) {
+    std::string name, target;
+    switch (line[0]) {
     case '-':
     case 'd':
-        return checkName(tail, normal);
-    case 'l': {
+        return member(line[0], tail, std::string());
+    case 'l':
         if (policy_ == FilesOnly || !splitOnce(tail, " -> ", name, target)) return refuse(tail);
+        return member('l', name, target);
+    case 'h':
+        if (policy_ == FilesOnly || !splitOnce(tail, " link to ", name, target)) return refuse(tail);
+        return member('h', name, target);
+    default:
+        return refuse(tail);
+    }
+}
+
+bool ArchiveListingCheck::member(char kind, const std::string& name, const std::string& target) {
+    if (!safe()) return false;
+    std::string normal;
+    switch (kind) {
+    case '-':
+    case 'd':
+        return checkName(name, normal);
+    case 'l': {
+        const std::string shown = name + " -> " + target;
+        if (policy_ == FilesOnly) return refuse(shown);
         if (!checkName(name, normal)) return false;
-        if (!targetStaysInside(normal, target)) return refuse(tail);
+        if (!targetStaysInside(normal, target)) return refuse(shown);
         links_.insert(normal);
         return true;
     }
     case 'h': {
-        if (policy_ == FilesOnly || !splitOnce(tail, " link to ", name, target)) return refuse(tail);
+        const std::string shown = name + " link to " + target;
+        if (policy_ == FilesOnly) return refuse(shown);
         std::string normalTarget;
         if (!checkName(name, normal)) return false;
         // A hard link names another member; one outside would make this
         // name an alias of a file outside.
-        if (!normaliseMemberName(target, normalTarget)) return refuse(tail);
+        if (!normaliseMemberName(target, normalTarget)) return refuse(shown);
         return true;
     }
     default:
         // Devices, pipes, sockets: nothing an update needs.
-        return refuse(tail);
+        return refuse(name);
     }
 }
 

@@ -21,6 +21,9 @@ public:
     // One "tar -tvf" line. Returns false (and remembers why) when the member
     // is unsafe; later lines are then ignored.
     bool tarLine(const std::string& line, bool cut = false);
+    // One member read from the archive's own headers (archive_members.h):
+    // kind '-', 'd', 'l', 'h' or anything else (refused).
+    bool member(char kind, const std::string& name, const std::string& target);
     // One line of "unzip -Z" (zipinfo): only the entry kind is looked at.
     bool zipInfoLine(const std::string& line, bool cut = false);
     // One line of "unzip -Z1": the entry's name.

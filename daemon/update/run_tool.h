@@ -18,3 +18,15 @@ int runTool(const std::vector<std::string>& argv);
 int runToolLines(const std::vector<std::string>& argv,
                  const std::function<bool(const std::string& line, bool cut)>& onLine,
                  size_t maxLine = 4096);
+
+// Like runTool, and hands the tool's standard output as it comes, in pieces
+// of any size; stops reading when `onData` returns false.
+int runToolOutput(const std::vector<std::string>& argv,
+                  const std::function<bool(const char* data, size_t size)>& onData);
+
+// `first | second`, both by argument vector: the status of `second`, or of
+// `first` when `second` succeeded (a decompressor that fails fails the step).
+// With `onLine`, the lines of `second` as runToolLines hands them.
+int runToolPipe(const std::vector<std::string>& first, const std::vector<std::string>& second,
+                const std::function<bool(const std::string& line, bool cut)>& onLine = nullptr,
+                size_t maxLine = 4096);

@@ -1,8 +1,16 @@
 // Update packages and DSP firmware recovery. Every step runs a tool and looks
-// only at its exit status; the tools get their paths as single arguments.
+// only at its exit status; the tools get their paths as single arguments,
+// with options the module's BusyBox and the desk's GNU tools both take.
 #include "update/update.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -11,6 +19,7 @@
 #include "core/log.h"
 #include "core/rootpath.h"
 #include "update/archive_listing.h"
+#include "update/archive_members.h"
 #include "update/manifest.h"
 #include "update/run_tool.h"
 
@@ -53,23 +62,98 @@ bool exists(const char* path) { return isRegularFile(R(path).c_str()); }
 void removeFile(const char* path) { remove(R(path).c_str()); }
 int syncDisks() { return runTool({"sync"}); }
 
-// Lists the package verbosely and refuses members that would land outside
-// the folder it is unpacked into. Returns the tool's status (0 = listed),
-// with `unsafe` set to the first refused member.
+// The tars of the module and of the desk agree only on an uncompressed
+// stream read from standard input, so every package is decompressed by its
+// own tool (chosen by the file's first bytes) and piped into tar.
+std::vector<std::string> decompressor(const std::string& file) {
+    unsigned char magic[6] = {0};
+    {
+        const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            if (read(fd, magic, sizeof magic) < 0) magic[0] = 0;
+            close(fd);
+        }
+    }
+    if (memcmp(magic, "\xfd" "7zXZ\0", 6) == 0) return {"xz", "-dc", file};
+    if (magic[0] == 0x1f && magic[1] == 0x8b) return {"gzip", "-dc", file};
+    return {"cat", file};
+}
+
+int runTar(const std::string& file, std::vector<std::string> args,
+           const std::function<bool(const std::string&, bool)>& onLine = nullptr, size_t maxLine = 4096) {
+    args.insert(args.begin(), "tar");
+    return runToolPipe(decompressor(file), args, onLine, maxLine);
+}
+
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+bool readAt(int fd, std::string& buf, uint64_t offset) {
+    size_t got = 0;
+    while (got < buf.size()) {
+        ssize_t n = pread(fd, &buf[got], buf.size() - got, static_cast<off_t>(offset + got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Reads a zip's central directory from the file itself.
+int listZip(const std::string& file, ArchiveListingCheck& check) {
+    Fd fd(open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    if (fd.get() < 0 || fstat(fd.get(), &st) != 0) return 1;
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    std::string tail(static_cast<size_t>(std::min<uint64_t>(size, 22 + 65535)), '\0');
+    ZipDirectory dir;
+    if (!readAt(fd.get(), tail, size - tail.size()) || !findZipDirectory(tail, size, dir)) return 1;
+    if (dir.size > 16 * 1024 * 1024) return 1;  // not a DSP firmware archive
+    std::string directory(static_cast<size_t>(dir.size), '\0');
+    if (!readAt(fd.get(), directory, dir.offset)) return 1;
+    std::string error;
+    const bool read = readZipDirectory(
+        directory, dir.entries,
+        [&](char kind, const std::string& name, const std::string& target) {
+            return check.member(kind, name, target);
+        },
+        error);
+    return read ? 0 : 1;
+}
+
+// Reads the members from the package's own headers (not from a listing,
+// which one tar or another rewrites) and refuses those that would land
+// outside the folder it is unpacked into. Returns 0 when the archive was
+// read, with `unsafe` set to the first refused member.
 int checkArchive(const std::string& file, bool zip, ArchiveListingCheck::Policy policy,
                  std::string& unsafe) {
     ArchiveListingCheck check(policy);
     int status;
     if (zip) {
-        status = runToolLines({"unzip", "-Z1", file},
-                              [&](const std::string& l, bool cut) { return check.zipNameLine(l, cut); });
-        if (status == 0 && check.safe())
-            status = runToolLines({"unzip", "-Z", file}, [&](const std::string& l, bool cut) {
-                return check.zipInfoLine(l, cut);
-            });
+        status = listZip(file, check);
     } else {
-        status = runToolLines({"tar", "-tvf", file},
-                              [&](const std::string& l, bool cut) { return check.tarLine(l, cut); });
+        TarMemberReader reader([&](char kind, const std::string& name, const std::string& target) {
+            return check.member(kind, name, target);
+        });
+        status = runToolOutput(decompressor(file),
+                               [&](const char* data, size_t n) { return reader.feed(data, n); });
+        const bool whole = reader.finish();
+        // Stopped at the end blocks or at a refusal: the tool's broken pipe is ours.
+        if (status == 128 + SIGPIPE) status = 0;
+        if (status == 0 && !whole) status = 2;
+        if (!reader.error().empty())
+            logMessage("update", LOG_ERROR, "Can't read %s: %s", file.c_str(), reader.error().c_str());
     }
     unsafe = check.unsafeMember();
     return check.safe() ? status : 0;
@@ -90,7 +174,7 @@ int unpackDspFiles(const char* path, int kind) {
     }
     if (status != 0) return status;
     if (kind == DSP_RECOVERY_TARXZ)
-        status = runTool({"tar", "-C", R(kCardDir), "-xf", file});
+        status = runTar(file, {"-C", R(kCardDir), "-xf", "-"});
     else
         status = runTool({"unzip", "-o", "-q", file, "-d", R(kCardDir)});
     syncDisks();
@@ -100,7 +184,7 @@ int unpackDspFiles(const char* path, int kind) {
 // Plain tar, or decrypted in place. 0 when the package lists; otherwise the
 // status of the failing step.
 int openPackage(const std::string& package) {
-    int status = runTool({"tar", "-tf", package});
+    int status = runTar(package, {"-tf", "-"});
     if (status == 0) return 0;
 
     const std::string decrypted = package + ".dec";
@@ -113,14 +197,14 @@ int openPackage(const std::string& package) {
     status = runTool({"mv", decrypted, package});
     if (status != 0) return status;
     logMessage("update", LOG_ERROR, "Update file decrypted successfully");
-    return runTool({"tar", "-tf", package});
+    return runTar(package, {"-tf", "-"});
 }
 
 UpdateManifest readManifest(const std::string& package) {
     std::string first;
     bool got = false;
-    runToolLines(
-        {"tar", "-Oxf", package, kManifest},
+    runTar(
+        package, {"-xOf", "-", kManifest},
         [&](const std::string& line, bool) {
             first = line;
             got = true;
@@ -132,7 +216,7 @@ UpdateManifest readManifest(const std::string& package) {
 
 bool hasMember(const std::string& package, const char* name) {
     bool found = false;
-    runToolLines({"tar", "-tf", package}, [&](const std::string& line, bool) {
+    runTar(package, {"-tf", "-"}, [&](const std::string& line, bool) {
         found = line == name;
         return !found;
     });
@@ -142,7 +226,7 @@ bool hasMember(const std::string& package, const char* name) {
 void installModulePart(const std::string& package, const char* backup) {
     logMessage("update", LOG_INFO, "Update modem");
     if (decision.doBackup) runTool({"cp", package, R(backup)});
-    runTool({"tar", "-C", R(kInstallDir), "-xf", package});
+    runTar(package, {"-C", R(kInstallDir), "-xf", "-"});
     syncDisks();
     if (exists(kPostScript)) {
         const std::string script = R(kPostScript);
@@ -161,7 +245,7 @@ void deliverDspPart(const std::string& package, const UpdateManifest& manifest) 
     const std::string path = getDspRecoveryPath();
     if (kind != DSP_RECOVERY_NONE && !exists(path.c_str())) {
         const char* base = kind == DSP_RECOVERY_ZIP ? kDspZipName : kDspTarName;
-        runTool({"tar", "-C", R(kInstallDir), "-xf", package, base});
+        runTar(package, {"-C", R(kInstallDir), "-xf", "-", base});
         syncDisks();
     }
     if (path.empty() || !exists(path.c_str())) return;

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "../support/fixture_shell.h"
 #include "requests_fixture.h"
 
 namespace {
@@ -58,7 +59,7 @@ TEST_F(Maintenance, DownloadedPackageIsInstalled) {
     root.write("/stage/manifest.json", R"({"modem": {"version": "9.9.9", "forceUpdate": true}})");
     root.write("/stage/bin/app", "new app");
     std::string pkg = root.path("/pkg.tar.xz");
-    ASSERT_EQ(system(("tar -C '" + stage + "' -cJf '" + pkg + "' manifest.json bin/app").c_str()), 0);
+    ASSERT_EQ(fixtureShell(("tar -C '" + stage + "' -cJf '" + pkg + "' manifest.json bin/app").c_str()), 0);
     sim().putFile("update.tar.xz", root.read("/pkg.tar.xz"));
 
     serve(R"({"update": )" + request(slot("update.tar.xz", "/files/update.tar.xz", "GET")) + "}");

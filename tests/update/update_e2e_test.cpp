@@ -7,6 +7,7 @@
 #include <string>
 
 #include "../support/daemon_harness.h"
+#include "../support/fixture_shell.h"
 
 namespace {
 
@@ -18,7 +19,7 @@ std::string q(const std::string& s) {
     return out + "'";
 }
 
-void sh(const std::string& cmd) { ASSERT_EQ(system(cmd.c_str()), 0) << cmd; }
+void sh(const std::string& cmd) { ASSERT_EQ(fixtureShell(cmd), 0) << cmd; }
 
 TEST(UpdateAtStart, PackageOnCardIsInstalledAndNextSyncAsksTheDspToUpdate) {
     DaemonHarness d;

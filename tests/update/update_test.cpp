@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 
+#include "../support/fixture_shell.h"
 #include "../support/roottree.h"
 #include "core/config.h"
 #include "update/update.h"
@@ -21,7 +22,7 @@ std::string q(const std::string& s) {
     return out + "'";
 }
 
-void sh(const std::string& cmd) { ASSERT_EQ(system(cmd.c_str()), 0) << cmd; }
+void sh(const std::string& cmd) { ASSERT_EQ(fixtureShell(cmd), 0) << cmd; }
 
 using Files = std::map<std::string, std::string>;  // relative path -> content
 
@@ -381,8 +382,10 @@ TEST_F(UpdatePackages, HelperScriptBuildsAnInstallablePackage) {
     const std::string dsp = root.path("/build/dsp.zip");
     std::ofstream(dsp, std::ios::binary) << dspZip({{"ISP.BIN", "helper isp"}});
     const std::string out = root.path("/build/helper.tar.gz");
-    sh(std::string(MAKE_UPDATE_PACKAGE) + " --modem-version 1.4.0 --dsp-version V2.0.0 --dsp " + q(dsp) +
-       " --keep --encrypt " + q(out) + " " + q(module) + " >/dev/null");
+    // The script meets the stage's tools (BusyBox in its stage), not the fixtures'.
+    const std::string cmd = std::string(MAKE_UPDATE_PACKAGE) + " --modem-version 1.4.0 --dsp-version V2.0.0 --dsp " +
+                            q(dsp) + " --keep --encrypt " + q(out) + " " + q(module) + " >/dev/null";
+    ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
     onCard(out, "update.tar.gz");
     checkUpdate("V1.9.9", "1.3.0");
 
