@@ -111,7 +111,7 @@ int requestToken(char* token) {
     return -1;
 }
 
-int addRequestAcks(json_object* body) {
+int addRequestAcks(json_object* body, int* carried) {
     static const struct {
         int bit;
         const char* name;
@@ -129,7 +129,7 @@ int addRequestAcks(json_object* body) {
         json_object* done = json_object_new_object();
         json_object_object_add(done, "execute", json_object_new_boolean(0));
         json_object_object_add(requests, ack.name, done);
-        toggleRequestUpdateReset(ack.bit);
+        *carried |= ack.bit;
     }
     if (requests == nullptr) return 0;
     json_object_object_add(body, "requests", requests);
@@ -140,7 +140,8 @@ int syncWithCloud(char* token, int firstSync) {
     JsonPtr body(json_object_new_object());
     json_object_object_add(body.get(), "status", buildStatusReport());
     addUploadList(body.get(), firstSync);
-    addRequestAcks(body.get());
+    int carried = 0;
+    addRequestAcks(body.get(), &carried);
 
     char host[256];
     getApiHost(host, sizeof host);
@@ -154,6 +155,9 @@ int syncWithCloud(char* token, int firstSync) {
         body.reset();
         JsonPtr answer(raw);
         if (!ok) return -1;
+        // Delivered: the acknowledgements it carried are done with.
+        if (carried != 0) toggleRequestUpdateReset(carried & getRequestUpdateReset());
+        carried = 0;
 
         json_object* member = nullptr;
         if (json_object_object_get_ex(answer.get(), "requests", &member))
@@ -177,7 +181,7 @@ int syncWithCloud(char* token, int firstSync) {
 
         body.reset(json_object_new_object());
         int listed = addUploadList(body.get(), 0);
-        int acked = addRequestAcks(body.get());
+        int acked = addRequestAcks(body.get(), &carried);
         if (listed <= 0 && acked == 0) return 0;
     }
 }

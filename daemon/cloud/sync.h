@@ -10,4 +10,6 @@ int requestToken(char* token);
 // 0 when the exchange with the API succeeded, -1 when a camera PUT failed.
 int syncWithCloud(char* token, int firstSync);
 // Adds {"execute": false} acknowledgements of carried-out requests; 1 when any.
-int addRequestAcks(json_object* body);
+// The bits stay set (`carried` gets them) until a PUT carrying them succeeded:
+// a lost acknowledgement makes the cloud repeat its request.
+int addRequestAcks(json_object* body, int* carried);

@@ -260,6 +260,22 @@ TEST_F(Sync, AcknowledgementsGoOutOnceInOneRequestsObject) {
     EXPECT_EQ(member(member(seen("/camapi/v3/camera/")[1], "json"), "requests"), nullptr);
 }
 
+// A PUT that fails must not take its acknowledgements with it: the cloud
+// would repeat the request (a modem download, a reboot into recovery).
+TEST_F(Sync, AcknowledgementStaysUntilAPutCarryingItSucceeded) {
+    snprintf(daemonConfig().s3token, sizeof daemonConfig().s3token, "tok-x");
+    daemonConfig().requestUpdateReset = REQ_RESET_UPDATE_MODEM | REQ_RESET_LOG;
+    sim().setScenario(R"({"accept_tokens": ["tok-x"], "faults": [{"method": "PUT",
+        "path": "/camapi/v3/camera/", "kind": "status", "status": 500, "times": 1}]})");
+    EXPECT_EQ(runSync(0), 0);
+    auto puts = seen("/camapi/v3/camera/");
+    ASSERT_EQ(puts.size(), 2u);
+    for (auto* put : puts)
+        EXPECT_STREQ(json_object_to_json_string(member(member(put, "json"), "requests")),
+                     R"({ "log": { "execute": false }, "updateModem": { "execute": false } })");
+    EXPECT_EQ(getRequestUpdateReset(), 0);
+}
+
 TEST_F(Sync, EveryPutFailingUsesTheWholeBudget) {
     snprintf(daemonConfig().s3token, sizeof daemonConfig().s3token, "tok-x");
     sim().setScenario(R"({"accept_tokens": ["tok-x"], "faults": [{"method": "PUT",

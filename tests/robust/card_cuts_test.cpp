@@ -1,0 +1,311 @@
+// Power cuts as the card sees them: the real trailnetd with the modem, DSP
+// and cloud simulators, its card, /etc and /usrdata on power-cut cards
+// (sim/card) that forget what was not flushed. Each round puts new pictures
+// and a status on the card (sometimes a settings request), starts the daemon
+// on what survived the last cut and runs CELL and a SYNC or FIRSTSYNC, the
+// cloud answering with uploads and settings. The power goes at a seeded
+// random operation of the card or of /etc, or right after the answer. After
+// every cut the invariants are counted:
+//   - no picture lost: each is on the card as made, or in the cloud as made;
+//   - none uploaded again once the DSP had its answer (still in TRANSMIT
+//     after an answered SYNC though the cloud holds it);
+//   - the configuration and config.dsp parse whole, and config.dsp holds the
+//     settings of the last answered SYNC.
+// TN_CARD_CUTS sets the number of rounds (the nightly run: scripts/power-cuts),
+// TN_CUT_SEED the seed; both are printed.
+#include <json-c/json.h>
+#include <signal.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "../modem/modem_sim_fixture.h"
+#include "invariants.h"
+#include "support/cloudsim.h"
+#include "support/daemon_harness.h"
+#include "support/powercard.h"
+
+namespace {
+
+using harness::DaemonHarness;
+using harness::Ms;
+using Clock = std::chrono::steady_clock;
+
+const char kModem[] =
+    R"({"dm":{"imei":"861234567890123","firmware":"EG91EXGAR08A05M1G_01.001.01.001"},)"
+    R"("sim":{"slots":[{"iccid":"8914800000123456789","imsi":"311480123456789"},{"present":false}]},)"
+    R"("nw":{"signal":{"lte":{"rssi":-65,"rsrq":-10,"rsrp":-95,"snr":12}},)"
+    R"("reg":{"radio_tech":4,"mcc":"310","mnc":"410","cell_id":10627843,"lac":0,"tac":11039},)"
+    R"("nitz":"26/12/07,11:00:00-20,0"}})";
+
+int envInt(const char* name, int fallback) {
+    const char* v = getenv(name);
+    return v != nullptr && *v != '\0' ? atoi(v) : fallback;
+}
+
+int jsonInt(const std::string& text, const char* key, bool* whole) {
+    json_object* o = json_tokener_parse(text.c_str());
+    *whole = o != nullptr;
+    json_object* v = nullptr;
+    int n = o != nullptr && json_object_object_get_ex(o, key, &v) ? json_object_get_int(v) : -1;
+    json_object_put(o);
+    return n;
+}
+
+struct Counts {
+    int rounds = 0, midCommand = 0, afterAnswer = 0, answered = 0, inStart = 0;
+    int lost = 0, uploadedAgain = 0, configBroken = 0, settingsOlder = 0;
+    long pictures = 0;
+};
+
+class CardCuts : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string why = powercard::whyNot();
+        if (!why.empty()) GTEST_SKIP() << why;
+        oldPath_ = getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin";
+        d.root().mkdirs("/sys/power");
+        d.root().mkdirs("/media/sdcard/TRANSMIT");
+        d.root().write("/scenario.json", kModem);
+        modem.reset(new ModemSim(d.root(), d.root().path("/scenario.json")));
+        ASSERT_TRUE(modem->ready());
+        cloud.reset(new CloudSim(d.root().path("/usrdata/cacert.pem")));
+        setenv("PATH", (d.root().path("/sim/bin") + ":" + oldPath_).c_str(), 1);
+        d.addStandIn("sync", powercard::Cards::syncStandIn());
+        cards.reset(new powercard::Cards(d.root()));
+    }
+    void TearDown() override {
+        if (watcher_.joinable()) {
+            for (auto* c : {"/media/sdcard", "/etc"}) (*cards)[c].command("cut");
+            watcher_.join();
+        }
+        d.stop();
+        cards.reset();
+        cloud.reset();
+        modem.reset();
+        if (!oldPath_.empty()) setenv("PATH", oldPath_.c_str(), 1);
+    }
+
+    void restartModem() {
+        modem.reset();
+        setenv("PATH", oldPath_.c_str(), 1);
+        modem.reset(new ModemSim(d.root(), d.root().path("/scenario.json")));
+        ASSERT_TRUE(modem->ready());
+        // What it puts in /etc stands for the module's firmware: on the medium.
+        (*cards)["/etc"].command("sync");
+    }
+    // What the DSP puts on the card is durable: it flushes its own writes.
+    void dspWrites(const std::string& abs, const std::string& bytes) {
+        d.root().write(abs, bytes);
+        (*cards)["/media/sdcard"].command("sync");
+    }
+    std::string request(int transmitFreq) {
+        return R"({"config": {"cellular": true, "transmitUser": true, "transmitAuto": true,)"
+               R"( "transmitFreq": )" + std::to_string(transmitFreq) +
+               R"(, "ssl": {"host": ")" + cloud->hostPort() + "\"}}}\n";
+    }
+    // The cut falls on `card`: the daemon dies with the power and every card
+    // keeps only what is durable. Runs on its own thread while a round runs.
+    void armCut(const std::string& card, long at) {
+        cut_ = false;
+        (*cards)[card].command("cut-at " + std::to_string(at));
+        watcher_ = std::thread([this, card] {
+            std::string r = (*cards)[card].command("wait-cut 600", 700);
+            if (r.rfind("cut", 0) == 0) {
+                cut_ = true;
+                // The medium stops first, then the daemon: nothing it does
+                // after the cut can reach any card.
+                cards->cut();
+                pid_t pid = daemonPid_.load();
+                if (pid > 0) kill(pid, SIGKILL);
+            }
+        });
+    }
+    void disarm(const std::string& card) {
+        (*cards)[card].command("cut-clear");
+        // Wakes the watcher with a cut of its own: the power goes after the answer.
+        if (!cut_) (*cards)[card].command("cut");
+        watcher_.join();
+        if (d.running()) kill(d.pid(), SIGKILL);
+        daemonPid_ = -1;
+    }
+    // A reply, or "" when the power went first (or the time ran out).
+    std::string reply(const std::string& until, Ms timeout) {
+        std::string before;
+        auto deadline = Clock::now() + timeout;
+        while (Clock::now() < deadline) {
+            if (d.expect(until, Ms(200), &before)) return before + until;
+            if (cut_) return "";
+        }
+        return "";
+    }
+
+    DaemonHarness d{1, false};
+    std::unique_ptr<ModemSim> modem;
+    std::unique_ptr<CloudSim> cloud;
+    std::unique_ptr<powercard::Cards> cards;
+    std::atomic<bool> cut_{false};
+    std::atomic<pid_t> daemonPid_{-1};
+    std::thread watcher_;
+    std::string oldPath_;
+};
+
+TEST_F(CardCuts, SeededCutsDuringStartsSyncsAndSettingsChangesLoseNothing) {
+    const unsigned seed = static_cast<unsigned>(envInt("TN_CUT_SEED", 2020));
+    const int kRounds = envInt("TN_CARD_CUTS", 8);
+    printf("power cuts on the card: %d rounds, seed %u\n", kRounds, seed);
+    RecordProperty("seed", static_cast<int>(seed));
+    std::mt19937 rng(seed);
+
+    robust::Pictures made;
+    std::set<std::string> receivedByAnsweredSync;  // in the cloud when the DSP had its OK
+    int nextPicture = 1;
+    int expectedFreq = -1;  // transmitFreq of the last answered SYNC's settings
+    std::map<std::string, long> window = {{"/media/sdcard", 0}, {"/etc", 0}};
+    Counts n;
+    const std::string transmit = d.root().path("/media/sdcard/TRANSMIT");
+    const std::string cloudDir = cloud->workdir() + "/uploads";
+
+    // Round 0 is never cut: it applies the first request and measures how
+    // many operations a round makes on each card, the range the cuts fall in.
+    for (int round = 0; round <= kRounds; round++) {
+        for (int i = 0, k = 1 + static_cast<int>(rng() % 2); i < k; i++) {
+            char name[32];
+            snprintf(name, sizeof name, "PW%05d.JPG", nextPicture++);
+            made[name] = "\xff\xd8" + std::string(1500 + rng() % 30000, static_cast<char>('a' + nextPicture % 26));
+            dspWrites("/media/sdcard/TRANSMIT/" + std::string(name), made[name]);
+        }
+        dspWrites("/media/sdcard/STATUS.DSP", R"({"batteries": )" + std::to_string(50 + round % 50) + "}");
+        if (round == 0 || rng() % 3 == 0) dspWrites("/media/sdcard/CONFIG.REQ", request(1 + round % 23));
+        const int cloudFreq = 1 + (round * 7) % 23;
+        cloud->setScenario(R"({"answer": {"uploads": "auto", "config": {"transmitFreq": )" +
+                           std::to_string(cloudFreq) + "}}}");
+        const bool first = round % 4 == 1;
+
+        std::string card = rng() % 3 == 0 ? "/etc" : "/media/sdcard";
+        long at = 0;
+        if (round > 0) {
+            at = 1 + static_cast<long>(rng() % static_cast<unsigned long>(window[card] * 6 / 5 + 1));
+            armCut(card, at);
+        } else {
+            cards->reset();
+        }
+        auto t0 = Clock::now();
+        d.start(cards->env());
+        daemonPid_ = d.pid();
+        bool ready = !reply("RDY\r\n", Ms(40000)).empty();
+        if (ready) d.sendLine("SP+CELL");
+        bool celled = ready && !reply("SP+OK\n", Ms(90000)).empty();
+        if (celled) d.sendLine(first ? "SP+FIRSTSYNC" : "SP+SYNC");
+        std::string answer = celled ? reply("\n", Ms(120000)) : "";
+        // An answer read once the power is gone may have left after the cut:
+        // only one read before it counts as the DSP's.
+        bool ok = answer.find("SP+OK\n") != std::string::npos && !cut_.load();
+        if (round == 0) {
+            ASSERT_TRUE(ok) << "the uncut round failed: " << d.log();
+            for (auto& w : window) w.second = (*cards)[w.first].stat("ops");
+            printf("operations of an uncut round: card %ld, /etc %ld\n", window["/media/sdcard"],
+                   window["/etc"]);
+            cards->cut();
+            d.stop();
+        } else {
+            bool during = cut_.load();
+            disarm(card);
+            ASSERT_TRUE(d.waitExit(Ms(20000)));
+            n.rounds++;
+            (during ? n.midCommand : n.afterAnswer)++;
+            if (!ready) n.inStart++;
+        }
+        d.readFor(Ms(0));
+        cards->powerOn();
+        // The modem loses power too: it comes back without the old data call.
+        restartModem();
+        printf("round %d: cut on %s at %ld: %s, %.1f s\n", round, card.c_str(), at,
+               ok ? "answered" : celled ? "cut in the sync" : ready ? "cut in CELL" : "cut in the start",
+               std::chrono::duration<double>(Clock::now() - t0).count());
+        fflush(stdout);
+        if (ok) {
+            n.answered++;
+            expectedFreq = cloudFreq;
+            CloudSimJson all = cloud->requests();
+            for (size_t i = 0; all && i < json_object_array_length(all.get()); i++) {
+                json_object *path = nullptr, *status = nullptr;
+                json_object* r = json_object_array_get_idx(all.get(), i);
+                if (json_object_object_get_ex(r, "path", &path) &&
+                    json_object_object_get_ex(r, "status", &status) &&
+                    json_object_get_int(status) / 100 == 2) {
+                    std::string p = json_object_get_string(path);
+                    if (p.rfind("/upload/", 0) == 0) receivedByAnsweredSync.insert(p.substr(8));
+                }
+            }
+        }
+
+        // The invariants, on what the medium holds now.
+        char when[96];
+        snprintf(when, sizeof when, "after round %d (seed %u, cut on %s at %ld%s)", round, seed,
+                 card.c_str(), at, ok ? ", answered" : "");
+        for (const auto& [name, bytes] : made) {
+            bool there = false, received = false;
+            std::string kept = robust::readAll(transmit + "/" + name, &there);
+            std::string up = robust::readAll(cloudDir + "/" + name, &received);
+            if (!(there && kept == bytes) && !(received && up == bytes)) {
+                n.lost++;
+                ADD_FAILURE() << name << " lost " << when;
+            }
+            if (there && receivedByAnsweredSync.count(name)) {
+                n.uploadedAgain++;
+                ADD_FAILURE() << name << " back in TRANSMIT after the DSP's OK " << when;
+            }
+        }
+        std::string problems = configkeys::fileProblems(d.root().path("/etc/trailnetd_conf.json"));
+        bool whole = true;
+        int freq = -1;
+        if (d.root().exists("/media/sdcard/config.dsp"))
+            freq = jsonInt(d.root().read("/media/sdcard/config.dsp"), "transmitFreq", &whole);
+        if (!problems.empty() || !whole) {
+            n.configBroken++;
+            std::string names;
+            for (const auto& e : std::filesystem::directory_iterator(d.root().path("/etc")))
+                names += e.path().filename().string() + " ";
+            ADD_FAILURE() << "configuration " << problems << (whole ? "" : " config.dsp not whole ")
+                          << when << "; /etc holds " << names << "; log:\n"
+                          << d.log().substr(d.log().size() > 3000 ? d.log().size() - 3000 : 0);
+        }
+        if (ok && freq != expectedFreq) {
+            n.settingsOlder++;
+            ADD_FAILURE() << "config.dsp transmitFreq " << freq << ", answered " << expectedFreq << " " << when;
+        }
+        if (n.lost + n.uploadedAgain + n.configBroken + n.settingsOlder > 5) break;
+    }
+    n.pictures = static_cast<long>(made.size());
+
+    // After the last cut the next sync carries every waiting picture up.
+    dspWrites("/media/sdcard/STATUS.DSP", R"({"batteries": 40})");
+    cloud->setScenario(R"({"answer": {"uploads": "auto"}})");
+    d.start(cards->env());
+    ASSERT_TRUE(d.expect("RDY\r\n", Ms(40000)));
+    ASSERT_NE(d.command("SP+CELL", "SP+OK\n", Ms(90000)), "");
+    auto waiting = [&] {
+        return !std::filesystem::is_empty(transmit);
+    };
+    for (int i = 0; i < 4 && waiting(); i++)
+        ASSERT_NE(d.command("SP+SYNC", "SP+OK\n", Ms(120000)), "") << d.log();
+    EXPECT_EQ(robust::expectNoPictureLost(made, transmit, cloudDir, "after the last sync"), 0u);
+
+    printf("power cuts on the card: %d cuts (%d during a start or command, %d of them before RDY; "
+           "%d right after the answer), %d answered syncs, %ld pictures\n",
+           n.rounds, n.midCommand, n.inStart, n.afterAnswer, n.answered, n.pictures);
+    printf("invariants: pictures lost %d, uploaded again after the answer %d, configuration "
+           "broken %d, settings older than the answer %d\n",
+           n.lost, n.uploadedAgain, n.configBroken, n.settingsOlder);
+    EXPECT_EQ(n.lost + n.uploadedAgain + n.configBroken + n.settingsOlder, 0);
+}
+
+}  // namespace
