@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "core/rootpath.h"
@@ -16,6 +17,8 @@ struct Transport {
     CURL* handle = nullptr;
     CURLcode lastResult = CURLE_OK;
     bool lastTooLarge = false;  // the last JSON answer passed kCamApiMaxJsonBody
+    long lastCap = 0;           // the cap the last transfer hit, in seconds (0: none)
+    char capText[96] = "";
 };
 
 Transport& transport() {
@@ -42,9 +45,39 @@ struct SlistFree {
 };
 using HeaderList = std::unique_ptr<curl_slist, SlistFree>;
 
-const long kJsonTimeout = 90;
-const long kUploadTimeout = 60;
-const long kDownloadTimeout = 540;
+enum class Kind { Json, Upload, Download };
+
+// The overall cap: the base plus the larger of what the transfer announced
+// and what moved so far, at the floor rate. Checked by the progress callback,
+// which libcurl calls at least once a second, so a download of unknown size
+// gets a cap that grows as it goes.
+struct CapWatch {
+    curl_off_t startUs = 0;
+    long base = 0;
+    long rate = 1;
+    long hit = 0;
+};
+
+long capFor(const CapWatch& w, curl_off_t bytes) {
+    return w.base + static_cast<long>(bytes / (w.rate > 0 ? w.rate : 1));
+}
+
+int watchCap(void* slot, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal, curl_off_t ulnow) {
+    auto* w = static_cast<CapWatch*>(slot);
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    curl_off_t nowUs = static_cast<curl_off_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+    if (w->startUs == 0) w->startUs = nowUs;
+    curl_off_t bytes = dltotal;
+    for (curl_off_t b : {dlnow, ultotal, ulnow})
+        if (b > bytes) bytes = b;
+    long cap = capFor(*w, bytes);
+    if ((nowUs - w->startUs) / 1000000 >= cap) {
+        w->hit = cap;
+        return 1;
+    }
+    return 0;
+}
 
 size_t accumulate(char* chunk, size_t size, size_t count, void* slot) {
     size_t n = size * count;
@@ -95,17 +128,48 @@ HeaderList headerList(json_object* headers, size_t lineSize) {
     return HeaderList(list);
 }
 
-void commonOptions(CURL* h, const char* url, const std::string& caFile, long timeout) {
+// TLS sessions outlive the sync run's handle, so the next sync resumes
+// instead of paying a full handshake (certificates over a slow link). Only
+// the sync thread makes requests, so the share needs no lock functions.
+CURLSH* sessionShare() {
+    static CURLSH* share = [] {
+        CURLSH* s = curl_share_init();
+        if (s != nullptr) curl_share_setopt(s, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+        return s;
+    }();
+    return share;
+}
+
+void commonOptions(CURL* h, const char* url, const std::string& caFile, Kind kind, CapWatch& cap) {
+    const CamApiLimits& l = camApiLimits();
+    if (sessionShare() != nullptr) curl_easy_setopt(h, CURLOPT_SHARE, sessionShare());
     curl_easy_setopt(h, CURLOPT_URL, url);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(h, CURLOPT_CAINFO, caFile.c_str());
     curl_easy_setopt(h, CURLOPT_VERBOSE, 0L);
-    curl_easy_setopt(h, CURLOPT_TIMEOUT, timeout);
+    long stall = kind == Kind::Json ? l.jsonStallSeconds
+                 : kind == Kind::Upload ? l.uploadStallSeconds
+                                        : l.downloadStallSeconds;
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, l.connectSeconds);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, l.lowSpeedBytes);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, stall);
+    // A link that died without a word (no FIN, no RST) shows on an idle connection too.
+    curl_easy_setopt(h, CURLOPT_TCP_KEEPALIVE, 1L);
+    curl_easy_setopt(h, CURLOPT_TCP_KEEPIDLE, 30L);
+    curl_easy_setopt(h, CURLOPT_TCP_KEEPINTVL, 15L);
+    cap.base = l.capBaseSeconds;
+    cap.rate = l.floorRate;
+    // The connect phase and the stall window fit inside the cap however small the transfer.
+    if (cap.base < l.connectSeconds + stall) cap.base = l.connectSeconds + stall;
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, watchCap);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &cap);
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
 }
 
-int perform(CURL* h) {
+int perform(CURL* h, const CapWatch& cap) {
     Transport& t = transport();
     t.lastResult = curl_easy_perform(h);
+    t.lastCap = t.lastResult == CURLE_ABORTED_BY_CALLBACK ? cap.hit : 0;
     return t.lastResult == CURLE_OK ? CAMAPI_DONE : CAMAPI_FAILED;
 }
 
@@ -136,7 +200,8 @@ int jsonRequest(const char* url, json_object** response, json_object* body, cons
     }
     curl_easy_reset(t.handle);
     const std::string caFile = rootPath("/usrdata/cacert.pem");
-    commonOptions(t.handle, url, caFile, kJsonTimeout);
+    CapWatch cap;
+    commonOptions(t.handle, url, caFile, Kind::Json, cap);
     if (body != nullptr) {
         curl_easy_setopt(t.handle, CURLOPT_CUSTOMREQUEST, "PUT");
         curl_easy_setopt(t.handle, CURLOPT_HTTPHEADER, headers.get());
@@ -144,7 +209,7 @@ int jsonRequest(const char* url, json_object** response, json_object* body, cons
     }
     curl_easy_setopt(t.handle, CURLOPT_WRITEFUNCTION, accumulate);
     curl_easy_setopt(t.handle, CURLOPT_WRITEDATA, response != nullptr ? &buffer : nullptr);
-    int result = perform(t.handle);
+    int result = perform(t.handle, cap);
     t.lastTooLarge = buffer.tooLarge;
     // The list dies with this frame: make sure the handle keeps no pointer to it.
     curl_easy_setopt(t.handle, CURLOPT_HTTPHEADER, nullptr);
@@ -192,13 +257,24 @@ int camApiUploadFile(const char* url, const char* verb, FILE* stream, int32_t si
     HeaderList list = headerList(headers, 4096);
     curl_easy_reset(t.handle);
     const std::string caFile = rootPath("/usrdata/cacert.pem");
-    commonOptions(t.handle, url, caFile, kUploadTimeout);
+    CapWatch cap;
+    commonOptions(t.handle, url, caFile, Kind::Upload, cap);
     curl_easy_setopt(t.handle, CURLOPT_CUSTOMREQUEST, verb);
-    if (headers != nullptr) curl_easy_setopt(t.handle, CURLOPT_HTTPHEADER, list.get());
+    // Without "Expect:" in the list libcurl adds "Expect: 100-continue" and
+    // idles a round trip per picture before the body (docs/cloud-api.md).
+    if (!camApiLimits().expectContinue) {
+        curl_slist* grown = curl_slist_append(list.get(), "Expect:");
+        if (grown != nullptr) {
+            list.release();
+            list.reset(grown);
+        }
+    }
+    if (headers != nullptr || !camApiLimits().expectContinue)
+        curl_easy_setopt(t.handle, CURLOPT_HTTPHEADER, list.get());
     curl_easy_setopt(t.handle, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(t.handle, CURLOPT_READDATA, stream);
     curl_easy_setopt(t.handle, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
-    int result = perform(t.handle);
+    int result = perform(t.handle, cap);
     t.lastTooLarge = false;
     curl_easy_setopt(t.handle, CURLOPT_HTTPHEADER, nullptr);
     return result;
@@ -210,21 +286,45 @@ int camApiDownloadFile(const char* url, const char* verb, FILE* stream, json_obj
     HeaderList list = headerList(headers, 1024);
     curl_easy_reset(t.handle);
     const std::string caFile = rootPath("/usrdata/cacert.pem");
-    commonOptions(t.handle, url, caFile, kDownloadTimeout);
+    CapWatch cap;
+    commonOptions(t.handle, url, caFile, Kind::Download, cap);
     curl_easy_setopt(t.handle, CURLOPT_CUSTOMREQUEST, verb);
     curl_easy_setopt(t.handle, CURLOPT_HTTPHEADER, list.get());
     curl_easy_setopt(t.handle, CURLOPT_WRITEFUNCTION, writeToStream);
     curl_easy_setopt(t.handle, CURLOPT_WRITEDATA, stream);
-    int result = perform(t.handle);
+    int result = perform(t.handle, cap);
     t.lastTooLarge = false;
     curl_easy_setopt(t.handle, CURLOPT_HTTPHEADER, nullptr);
     return result;
 }
 
 const char* camApiLastErrorText() {
-    const Transport& t = transport();
+    Transport& t = transport();
     if (t.lastTooLarge) return "Answer larger than 1048576 bytes";
+    if (t.lastCap > 0) {
+        snprintf(t.capText, sizeof t.capText,
+                 "Transfer slower than the floor rate: cut after %ld s", t.lastCap);
+        return t.capText;
+    }
     return curl_easy_strerror(t.lastResult);
+}
+
+bool camApiLastStalled() {
+    const Transport& t = transport();
+    return t.lastResult == CURLE_OPERATION_TIMEDOUT || t.lastCap > 0;
+}
+
+long camApiLastRetryAfter() {
+    const Transport& t = transport();
+    curl_off_t wait = 0;
+    if (t.handle == nullptr || curl_easy_getinfo(t.handle, CURLINFO_RETRY_AFTER, &wait) != CURLE_OK)
+        return 0;
+    return wait > 0 ? static_cast<long>(wait) : 0;
+}
+
+CamApiLimits& camApiLimits() {
+    static CamApiLimits limits;
+    return limits;
 }
 
 long camApiLastResponseCode() {

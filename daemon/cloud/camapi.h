@@ -19,6 +19,25 @@ enum {
 // not be able to fill the module's memory.
 constexpr size_t kCamApiMaxJsonBody = 1024 * 1024;
 
+// When a transfer gives up. A transfer ends on a stall, not on a clock:
+// when fewer than lowSpeedBytes per second moved for the whole stall window
+// of its kind; the connect phase (TCP and TLS) has its own time-out; and an
+// overall cap that grows with the transfer's size at floorRate bytes per
+// second keeps a trickle from running for ever.
+struct CamApiLimits {
+    long connectSeconds = 30;
+    long jsonStallSeconds = 90;
+    long uploadStallSeconds = 60;
+    long downloadStallSeconds = 90;
+    long lowSpeedBytes = 10;
+    long capBaseSeconds = 120;
+    long floorRate = 500;
+    // Wait for "100 Continue" before sending an upload's body.
+    bool expectContinue = false;
+};
+// The limits in use; tests shorten them.
+CamApiLimits& camApiLimits();
+
 bool camApiInit();
 void camApiCleanup();
 
@@ -33,4 +52,9 @@ int camApiUploadFile(const char* url, const char* verb, FILE* stream, int32_t si
 int camApiDownloadFile(const char* url, const char* verb, FILE* stream, json_object* headers);
 
 const char* camApiLastErrorText();
+// True when the last transfer failed because it stalled or hit its cap (as
+// opposed to a refused or reset connection, or a TLS failure).
+bool camApiLastStalled();
+// Seconds the last answer asked the client to wait (Retry-After); 0 when none.
+long camApiLastRetryAfter();
 long camApiLastResponseCode();

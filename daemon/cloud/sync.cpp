@@ -12,6 +12,7 @@
 #include "core/jsonutil.h"
 #include "cloud/requests.h"
 #include "cloud/status.h"
+#include "cloud/sync_clock.h"
 #include "cloud/uploads.h"
 #include "core/config.h"
 #include "core/identity.h"
@@ -19,8 +20,22 @@
 
 namespace {
 
-const int kSyncBudget = 180;
+// The sync's budget in seconds: each second waited for the data call or
+// between attempts uses one, and each attempt uses the seconds it took (at
+// least one).
+const long kSyncBudget = 180;
 const size_t kTokenSize = 65;
+// Back-off between failed attempts: 1, 2, 4, ... seconds, each wait at most
+// this long; an answer's Retry-After stretches the wait.
+const long kFirstWait = 1;
+const long kLongestWait = 60;
+
+// What the last failed camera PUT was told, for the back-off.
+struct PutFailure {
+    bool auth = false;   // 401/403: the token was reset
+    long retryAfter = 0; // seconds, from the answer
+};
+PutFailure gLastPut;
 
 void apiUrl(char* url, size_t size, const char* resource) {
     char host[256];
@@ -61,6 +76,7 @@ void resetToken(char* token) {
 
 // One camera PUT; true when the exchange succeeded with a 2xx answer.
 bool putCamera(const char* url, json_object* body, char* token, json_object** answer) {
+    gLastPut = PutFailure{};
     int result = camApiPutJson(url, answer, body, token);
     if (result == CAMAPI_NO_HANDLE || result == CAMAPI_NO_MEMORY) {
         logMessage("PutCamera", LOG_ERROR, "Put camera failed: Curl fatal error");
@@ -69,7 +85,11 @@ bool putCamera(const char* url, json_object* body, char* token, json_object** an
     long code = camApiLastResponseCode();
     if (result == CAMAPI_DONE && code >= 200 && code <= 299) return true;
     // A revoked token is only ever renewed if it is forgotten here.
-    if (code == 401 || code == 403) resetToken(token);
+    if (code == 401 || code == 403) {
+        resetToken(token);
+        gLastPut.auth = true;
+    }
+    if (result == CAMAPI_DONE) gLastPut.retryAfter = camApiLastRetryAfter();
     if (result == CAMAPI_DONE)
         logMessage("PutCamera", LOG_ERROR, "Put camera failed: HTTP %ld", code);
     else
@@ -188,16 +208,19 @@ int syncWithCloud(char* token, int firstSync) {
 
 int runSync(int firstSync) {
     char token[kTokenSize] = {};
-    int budget = kSyncBudget;
+    SyncClock& clock = syncClock();
+    long budget = kSyncBudget;
+    long wait = kFirstWait;
+    bool lastWasAuth = false;
     int result = -1;
     camApiInit();
     for (;;) {
         budget--;
         while (!cellularState().dataConnected) {
             budget--;
-            sleep(1);
+            clock.sleepSecond();
             sendAck();
-            if (budget == -1) break;
+            if (budget <= -1) break;
         }
         if (cellularState().dataConnected && budget == 0) break;
 
@@ -205,14 +228,40 @@ int runSync(int firstSync) {
         sendAck();
         getS3Token(token);
         sendAck();
+        long long started = clock.nowMs();
+        gLastPut = PutFailure{};
         if (token[0] != '\0' || requestToken(token) == 0) {
             if (syncWithCloud(token, firstSync) == 0) {
                 result = 0;
                 break;
             }
         }
+        // The attempt's own second was counted with the pass.
+        long took = static_cast<long>((clock.nowMs() - started) / 1000);
+        if (took > 1) budget -= took - 1;
         sendAck();
         if (budget <= 0) break;
+
+        // A renewed token is tried at once, once; every other failure waits
+        // longer each time, so a failing cloud sees a handful of attempts.
+        long pause = 0;
+        if (!(gLastPut.auth && !lastWasAuth)) {
+            pause = wait;
+            wait = wait * 2 > kLongestWait ? kLongestWait : wait * 2;
+        }
+        lastWasAuth = gLastPut.auth;
+        if (gLastPut.retryAfter > pause) pause = gLastPut.retryAfter;
+        if (pause >= budget) {
+            logMessage("sync", LOG_ERROR, "Next attempt in %ld s is past the sync's budget (%ld s left)",
+                       pause, budget);
+            break;
+        }
+        if (pause > 0) logMessage("sync", LOG_WARNING, "Next attempt in %ld s", pause);
+        for (long i = 0; i < pause && cellularState().dataConnected; i++) {
+            clock.sleepSecond();
+            sendAck();
+            budget--;
+        }
     }
     camApiCleanup();
     return result;

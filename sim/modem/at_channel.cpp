@@ -15,7 +15,8 @@ const std::string kError = "\r\nERROR\r\n";
 }  // namespace
 
 // Scenario keys: at.servingcell (the +QENG: line), at.crsm (the +CRSM: line,
-// default "+CRSM: 144,0,\"\""), at.cfun_error, at.replies {"AT+X": "+X: 1"}.
+// default "+CRSM: 144,0,\"\""), at.cfun_error, at.replies {"AT+X": "+X: 1"}
+// ("ERROR" answers ERROR, "SILENT" nothing at all).
 std::string atAnswer(AtContext& ctx, const std::string& line) {
     Scenario& sc = ctx.sc;
     std::string cmd = upper(line);
@@ -23,6 +24,7 @@ std::string atAnswer(AtContext& ctx, const std::string& line) {
     std::string custom = "at.replies." + cmd;
     if (cmd.find('.') == std::string::npos && sc.has(custom)) {
         std::string r = sc.str(custom);
+        if (r == "SILENT") return "";
         return r == "ERROR" ? kError : ok(r);
     }
     if (cmd == "AT" || cmd == "ATE0" || cmd == "ATE1") return ok();

@@ -11,7 +11,11 @@
 //                        (a restart closes every client connection; the
 //                        manager's restart ends the call without an event)
 //   clock SECONDS        from now on the simulator's time is virtual and this
-//                        value (it never goes back); due timers fire at once
+//                        value (it never goes back); due timers fire at once.
+//                        Connection-manager events and AT replies are then
+//                        held until the next "clock". Answers "OK EVENTS STATE
+//                        AT": events written so far, the call state, and the
+//                        AT replies let out now
 //   ind ID HEX           send an MCM indication to every client
 //   event ID HEX         send a raw connection-manager event to every client
 //   fault ID KIND        answer ID with a fault: short garbage die silent corrupt
@@ -113,8 +117,9 @@ std::string Simulator::control(const std::string& rawLine) {
         char* end = nullptr;
         long long t = strtoll(rest.c_str(), &end, 10);
         if (rest.empty() || *end != '\0' || t < 0) return "ERR usage: clock SECONDS";
-        setVirtualTime(t);
-        return "OK";
+        int at = setVirtualTime(t);
+        return "OK " + std::to_string(mgmtFramesSent_) + " " + std::to_string(sc_.num("manager.call.state", 0)) + " " +
+               std::to_string(at);
     }
     if (cmd == "sim") {
         std::istringstream a(rest);

@@ -87,7 +87,10 @@ Simulator::Simulator(std::string root, std::string ctlTool)
         simwire::Header h{};
         h.kind = simwire::kMgmtEvent;
         h.id = static_cast<uint32_t>(id);
-        sendTo(Kind::Mgmt, h, data);
+        // On a virtual clock an event reaches the client on the next tick,
+        // never while the client still looks at its request's answer.
+        if (virtual_) heldEvents_.push_back({h, data});
+        else sendTo(Kind::Mgmt, h, data);
     };
 }
 
@@ -115,10 +118,20 @@ void Simulator::writeStandIns() {
 
 int64_t Simulator::nowMs() const { return virtual_ ? virtualMs_ : steadyMs() - startMs_; }
 
-void Simulator::setVirtualTime(int64_t seconds) {
+int Simulator::setVirtualTime(int64_t seconds) {
     virtual_ = true;
     if (seconds * 1000 > virtualMs_) virtualMs_ = seconds * 1000;
     runTimers();
+    std::vector<HeldEvent> events;
+    events.swap(heldEvents_);
+    for (const auto& e : events) sendTo(Kind::Mgmt, e.h, e.data);
+    int replies = static_cast<int>(heldAt_.size());
+    for (const std::string& r : heldAt_) {
+        ssize_t w = write(ptyMaster_, r.data(), r.size());
+        (void)w;
+    }
+    heldAt_.clear();
+    return replies;
 }
 
 void Simulator::runTimers() {
@@ -243,7 +256,8 @@ void Simulator::sendTo(Kind kind, const simwire::Header& hdr, const std::vector<
     h.magic = simwire::kMagic;
     h.length = static_cast<uint32_t>(payload.size());
     for (auto& c : conns_)
-        if (c.kind == kind && !c.dead) simwire::writeFrame(c.fd, h, payload.data());
+        if (c.kind == kind && !c.dead && simwire::writeFrame(c.fd, h, payload.data()) && kind == Kind::Mgmt)
+            mgmtFramesSent_++;
 }
 
 void Simulator::accept(int listenFd, Kind kind) {
@@ -312,8 +326,12 @@ void Simulator::readAt() {
             if (!atLine_.empty()) {
                 std::string reply = atAnswer(at_, atLine_);
                 atLine_.clear();
-                ssize_t w = write(ptyMaster_, reply.data(), reply.size());
-                (void)w;
+                if (virtual_ && !reply.empty()) {
+                    heldAt_.push_back(reply);  // answered on the next tick, like the events
+                } else {
+                    ssize_t w = write(ptyMaster_, reply.data(), reply.size());
+                    (void)w;
+                }
             }
         } else if (atLine_.size() < 1024) {  // an endless line cannot grow memory
             atLine_ += ch;

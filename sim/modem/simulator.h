@@ -54,7 +54,7 @@ private:
     std::string path(const std::string& abs) const { return root_ + abs; }
     void writeStandIns();
     void simPulled(int slot);  // tells the clients the card status changed
-    void setVirtualTime(int64_t seconds);
+    int setVirtualTime(int64_t seconds);  // the AT replies it let out
     void runTimers();             // fires what has come due on the clock
     int pollTimeoutMs() const;    // until the next timer, at most 1 s
     void onRadio(bool on);
@@ -73,6 +73,13 @@ private:
     std::list<Conn> conns_;
     std::map<uint32_t, Fault> faults_;
     bool quit_ = false;
+    struct HeldEvent {
+        simwire::Header h;
+        std::vector<uint8_t> data;
+    };
+    std::vector<HeldEvent> heldEvents_;
+    std::vector<std::string> heldAt_;
+    long mgmtFramesSent_ = 0;  // events written to manager clients, for a test to wait on
     bool virtual_ = false;
     int64_t virtualMs_ = 0;
     int64_t startMs_ = 0;

@@ -13,6 +13,7 @@
 #include "../modem/modem_sim_fixture.h"
 #include "../support/cloudsim.h"
 #include "../support/daemon_harness.h"
+#include "../support/linksim.h"
 
 using harness::DaemonHarness;
 using harness::Ms;
@@ -43,9 +44,10 @@ struct Rig {
     DaemonHarness d{1, false};
     std::unique_ptr<ModemSim> modem;
     std::unique_ptr<CloudSim> cloud;
+    std::unique_ptr<LinkSim> link;  // gated: the cloud answers only while the simulated call is up
     std::string oldPath = getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin";
 
-    explicit Rig(const std::string& modemScenario) {
+    explicit Rig(const std::string& modemScenario, bool gated = false) {
         d.root().mkdirs("/sys/power");
         d.root().mkdirs("/usrdata");
         d.root().write("/scenario.json", modemScenario);
@@ -53,6 +55,9 @@ struct Rig {
         cloud = std::make_unique<CloudSim>(d.root().path("/usrdata/cacert.pem"));
         cloud->setScenario("{\"answer\":{\"uploads\":\"auto\",\"config\":{\"transmitFreq\":4,"
                            "\"transmitUser\":true,\"transmitAuto\":true}}}");
+        if (gated)
+            link = std::make_unique<LinkSim>(*cloud, "lan",
+                                             std::vector<std::string>{"--gate-modem", d.root().path("/tmp/modem_sim.ctl")});
         // Cellular on and the cloud's host, applied at start.
         d.root().write("/media/sdcard/CONFIG.REQ", "{\"config\":{\"cellular\":true,\"transmitUser\":true,\"transmitAuto\":true,"
                                                         "\"ssl\":{\"host\":\"" + cloud->hostPort() + "\"}}}\n");
@@ -171,6 +176,25 @@ TEST(CellularE2E, DroppedCallComesBackAndALaterSyncSucceeds) {
     EXPECT_NE(reply.find(kOk), std::string::npos) << rig.d.log();
     // The zone was set once, on the first connection: UTC-08:00.
     EXPECT_TRUE(near(rig.dateTimeOffset(), -8 * 3600));
+}
+
+// The cloud behind a link that carries traffic only while the simulated call
+// is up: a call whose end was never announced shows as a failed sync unless
+// the daemon asks the manager first.
+TEST(CellularE2E, ACallEndedWithoutItsEventIsFoundBeforeTheSync) {
+    Rig rig(scenario(card("8914800000123456789", "311480123456789"), kNoCard, "310", "410",
+                     "26/12/07,11:00:00+32,0"),
+            true);
+    ASSERT_TRUE(rig.ready());
+    ASSERT_EQ(rig.d.command("SP+CELL", kOk, kCellTimeout), kOk);
+    ASSERT_TRUE(rig.d.waitForLog("INFO: Data: Data activated"));
+    ASSERT_NE(rig.d.command("SP+SYNC", kOk, Ms(120000)).find(kOk), std::string::npos) << rig.d.log();
+    rig.modem->ctl("drop quiet");
+    EXPECT_EQ(rig.link->command("gate on"), "OK down");
+    std::string reply = rig.d.command("SP+SYNC", kOk, Ms(120000));
+    EXPECT_NE(reply.find(kOk), std::string::npos) << rig.d.log();
+    EXPECT_TRUE(rig.d.waitForLog("WARNING: Data: Profile index 3 is no longer connected"));
+    EXPECT_EQ(rig.count("INFO: Data: Data activated"), 2u);
 }
 
 TEST(CellularE2E, EuropeanNetworkSetsTheClockByNtpAndTheZoneFromTheTable) {

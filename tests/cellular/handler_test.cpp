@@ -175,3 +175,99 @@ TEST_F(Handler, DisabledCellularProbesThenStops) {
     EXPECT_TRUE(waitLog("WARNING: cell: Cellular handler thread already created"));
     EXPECT_EQ(cellularState().dataConnected.load(), 0);
 }
+
+// ---- the written procedure, step by step ----
+
+TEST_F(Handler, AtPatternResendsOnErrorAndTheRadioCommandsTakeFivePassesMore) {
+    cards(card("8944000000000000001", "234500000000001"), kNoCard);
+    // The radio-off command never answers: 1 + 5 passes of 9 tests each.
+    sim.ctl("set at.replies {\"AT+CFUN=0\":\"SILENT\",\"AT+QMBNCFG=\\\"DEACTIVATE\\\"\":\"ERROR\"}");
+    long before = clock->now();
+    simSelectSlot(simSlot(0), 0);
+    EXPECT_EQ(count("INFO: AT: AT+CFUN=0"), 6u);
+    EXPECT_GE(clock->now() - before, 54);
+    // The plain form: an ERROR is logged and the command sent again, within
+    // one pass of 9 tests.
+    size_t sends = count("INFO: AT: AT+QMBNCFG=\"deactivate\"");
+    EXPECT_GE(sends, 2u);
+    EXPECT_LE(sends, 10u);
+    EXPECT_GE(count("ERROR: AT: \r\nERROR"), sends - 1);
+    // Neither stops the procedure: the forbidden-networks clean-up still ran.
+    EXPECT_EQ(count("INFO: AT: AT+CRSM=214,28539"), 1u);
+}
+
+TEST_F(Handler, APinThatFailsIsTriedFourTimesAndTheProcedureGoesOn) {
+    cards(card("8944000000000000001", "234500000000001", ",\"pin_state\":\"locked\",\"pin\":\"1234\""), kNoCard);
+    cellHandlerStart();
+    ASSERT_TRUE(waitFor(connected, 30000));
+    size_t failures = count("ERROR: sim: Unable to validate sim pin - ");
+    EXPECT_GE(failures, 4u);
+    EXPECT_EQ(failures % 4, 0u);  // four attempts per switch
+    EXPECT_EQ(count("Sim pin - OK"), 0u);
+}
+
+TEST_F(Handler, OpenFailingTwiceResetsThreeTimesAndBeginsAgain) {
+    cards(card("8944000000000000001", "234500000000001"), card("8931000000000000002", "204040000000002"));
+    // The manager answers but its lock file says it is not ready: dataCallOpen
+    // gives up after ten checks (half a second each, on the real clock).
+    unlink(sim.root().path("/tmp/.ql_manager_server.lock").c_str());
+    cellHandlerStart();
+    ASSERT_TRUE(waitFor([&] { return count("ERROR: cell: Open data context failed") >= 2; }, 60000)) << logTail();
+    // First failure: one reset (to slot 1); second: two more (0, then 1).
+    ASSERT_TRUE(waitFor([&] { return count("WARNING: sim: Switch sim card slot:") >= 3; }, 30000));
+    EXPECT_EQ(count("ERROR: Data: Data call failure"), 2u);
+    sim.root().write("/tmp/.ql_manager_server.lock", "success\n");
+    ASSERT_TRUE(waitFor(connected, 60000)) << logTail();
+    EXPECT_EQ(count("WARNING: sim: Switch sim card slot: 1"), 2u);
+    EXPECT_EQ(count("WARNING: sim: Switch sim card slot: 0"), 1u);
+}
+
+TEST_F(Handler, LteWithoutRsrpTakesTheServingCellLevelFromTheAtChannel) {
+    cards(card("8944000000000000001", "234500000000001"), kNoCard);
+    sim.ctl("signal {\"lte\":{\"rssi\":-65,\"rsrq\":-10,\"rsrp\":0,\"snr\":12}}");
+    sim.ctl("set at.servingcell \"+QENG: \\\"servingcell\\\",\\\"NOCONN\\\",\\\"LTE\\\",\\\"FDD\\\",234,50,"
+            "A1B2C03,123,5110,12,5,5,2B1F,-101,-10,-65,12,40\"");
+    cellHandlerStart();
+    ASSERT_TRUE(waitFor(connected, 30000)) << logTail();
+    EXPECT_GE(count("INFO: AT: at+qeng=\"servingcell\""), 2u);  // the readings of the stable-signal wait
+    EXPECT_EQ(signalRead(), -101);
+    EXPECT_EQ(signalBars(), 3);  // -101 + 15
+}
+
+TEST_F(Handler, ASecondCellAfterTheThreadEndedStartsItAgain) {
+    cards(kNoCard, kNoCard);
+    cellHandlerStart();
+    ASSERT_TRUE(waitFor([] { return !cellThreadStarted(); }, 30000));
+    ASSERT_EQ(cellularState().simError.load(), 1);
+    sim.ctl("set sim.slots.0 " + card("8944000000000000001", "234500000000001"));
+    cellHandlerStart();
+    ASSERT_TRUE(waitFor(connected, 30000)) << logTail();
+    EXPECT_EQ(slotInUse(), 0);
+    EXPECT_EQ(cellularState().simError.load(), 0);
+    EXPECT_EQ(count("INFO: cell: Cellular handler thread created successfully"), 2u);
+}
+
+// Network-time requests in the API log.
+size_t nitzRequests(const ModemSim& sim) {
+    std::string api = sim.apiLog();
+    size_t n = 0;
+    for (size_t at = api.find("[QL_MCM_NW_GetNitzTimeInfo_"); at != std::string::npos;
+         at = api.find("[QL_MCM_NW_GetNitzTimeInfo_", at + 1))
+        n++;
+    return n;
+}
+
+TEST_F(Handler, TheZoneIsSetOnceAndNotAgainOnALaterConnection) {
+    cards(card("8944000000000000001", "302720000000001"), kNoCard);
+    cellHandlerStart();
+    ASSERT_TRUE(waitFor([] { return connected() && cellularState().timeSet.load() == 1; }, 30000));
+    ASSERT_STREQ(getenv("TZ"), "UTC+05:00");
+    size_t asked = nitzRequests(sim);
+    ASSERT_GE(asked, 1u);
+    // The network now says eight hours west; a second connection must not apply it.
+    sim.ctl("set nw.nitz \"26/12/07,22:15:00+32,0\"");
+    sim.ctl("drop 0x10");
+    ASSERT_TRUE(waitFor([&] { return count("INFO: Data: Data activated") >= 2 && connected(); }, 30000));
+    EXPECT_STREQ(getenv("TZ"), "UTC+05:00");
+    EXPECT_EQ(nitzRequests(sim), asked);
+}

@@ -11,11 +11,36 @@
 
 #include "camera/dsp_files.h"
 #include "cellular/cellular_state.h"
+#include "cloud/camapi.h"
+#include "cloud/sync_clock.h"
 #include "core/config.h"
 #include "core/identity.h"
 #include "core/jsonutil.h"
 #include "support/cloudsim.h"
 #include "support/roottree.h"
+
+// Real time plus the seconds the sync slept: the sync's waits cost nothing,
+// its transfers what they really take (times `scale`, so a test with
+// shortened windows can stand for the module's long ones). slept() counts
+// the waits.
+class VirtualSyncClock : public SyncClock {
+public:
+    void sleepSecond() override {
+        offsetMs_ += 1000;
+        slept_++;
+    }
+    long long nowMs() override {
+        struct timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return (static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000) * scale + offsetMs_;
+    }
+    long slept() const { return slept_; }
+    long long scale = 1;
+
+private:
+    long long offsetMs_ = 0;
+    long slept_ = 0;
+};
 
 class CloudTest : public ::testing::Test {
 protected:
@@ -39,8 +64,16 @@ protected:
         daemonConfig().uploadPictureCount = 10;
         setModemImei("861234567890123");
         cellularState().dataConnected = 1;
+        camApiLimits() = CamApiLimits{};
+        setSyncClock(&clock);
     }
-    void TearDown() override { cellularState().dataConnected = 0; }
+    void TearDown() override {
+        cellularState().dataConnected = 0;
+        setSyncClock(nullptr);
+        camApiLimits() = CamApiLimits{};
+    }
+
+    VirtualSyncClock clock;
 
     CloudSim& sim() { return *sim_; }
 

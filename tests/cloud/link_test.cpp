@@ -1,7 +1,10 @@
 // Whole sync runs through the link simulator: slow, stalling and dropping
 // links between the sync code and the cloud simulator.
+#include <chrono>
 #include <fstream>
+#include <future>
 #include <iterator>
+#include <thread>
 
 #include "cloud/camapi.h"
 #include "cloud/sync.h"
@@ -36,6 +39,67 @@ TEST_F(OverLink, PicturesCrossAThreeBarLinkWholeAndTheLinkCountsThem) {
     EXPECT_GT(link.counter("bytes_up"), 50000);
     EXPECT_GE(link.counter("connections"), 1);
     EXPECT_EQ(link.counter("resets"), 0);
+}
+
+// The old transport cut every upload at 60 s whatever it had sent. Here the
+// stall window is 2 s and the upload takes several windows: it still
+// arrives, because bytes keep moving.
+TEST_F(OverLink, AnUploadLongerThanItsWindowCompletes) {
+    camApiLimits().uploadStallSeconds = 2;
+    camApiLimits().connectSeconds = 5;
+    camApiLimits().capBaseSeconds = 5;
+    LinkSim link(sim(), "lan", {"--set", "up_bps=48000", "--set", "delay_ms=100"});
+    useHost();
+    std::string a = picture("SLOW.JPG", 36000);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(runSync(0), 0);
+    double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_GE(took, 6.0);  // 36 kB at 48 kbit/s: three windows at least
+    EXPECT_EQ(uploadedBytes("SLOW.JPG"), a);
+    EXPECT_FALSE(inTransmit("SLOW.JPG"));
+}
+
+// Waits (with a generous time-out) until the link carried `bytes` upward.
+bool waitUp(LinkSim& link, long bytes) {
+    for (int i = 0; i < 6000; i++) {
+        if (link.counter("bytes_up") >= bytes) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+TEST_F(OverLink, AStallMidUploadEndsWithinItsWindowAndThePictureStays) {
+    camApiLimits().uploadStallSeconds = 2;
+    LinkSim link(sim(), "lan", {"--set", "up_bps=400000"});
+    useHost();
+    picture("STALL.JPG", 300000);
+    auto sync = std::async(std::launch::async, [] { return runSync(0); });
+    ASSERT_TRUE(waitUp(link, 60000));
+    EXPECT_EQ(link.command("stall 600 up"), "OK");
+    // Ends on the stall (window plus libcurl's few seconds of speed
+    // averaging), not on any clock of minutes; generous for a busy machine.
+    ASSERT_EQ(sync.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    EXPECT_EQ(sync.get(), 0);  // the PUT went through; the upload waits for the next sync
+    EXPECT_TRUE(inTransmit("STALL.JPG"));
+    EXPECT_NE(logAt("File transfer failed: Timeout was reached"), std::string::npos);
+}
+
+TEST_F(OverLink, ADropMidUploadKeepsThePictureAndTheNextSyncDeliversIt) {
+    LinkSim link(sim(), "lan", {"--set", "up_bps=800000"});
+    useHost();
+    std::string a = picture("DROP.JPG", 120000);
+    // Every connection is reset after 60 kB up: past the TLS handshake and
+    // the camera PUT, well inside the picture (libcurl's own resend on a
+    // fresh connection is reset too).
+    EXPECT_TRUE(link.command("set drop_after_bytes 60000").rfind("OK", 0) == 0);
+    EXPECT_EQ(runSync(0), 0);
+    EXPECT_TRUE(inTransmit("DROP.JPG"));
+    EXPECT_GE(link.counter("resets"), 1);
+    EXPECT_NE(logAt("File transfer failed:"), std::string::npos) << log();
+    EXPECT_TRUE(link.command("set drop_after_bytes 0").rfind("OK", 0) == 0);
+    EXPECT_EQ(runSync(0), 0);
+    EXPECT_FALSE(inTransmit("DROP.JPG"));
+    EXPECT_EQ(uploadedBytes("DROP.JPG"), a);
 }
 
 }  // namespace

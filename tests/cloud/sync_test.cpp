@@ -276,14 +276,122 @@ TEST_F(Sync, AcknowledgementStaysUntilAPutCarryingItSucceeded) {
     EXPECT_EQ(getRequestUpdateReset(), 0);
 }
 
-TEST_F(Sync, EveryPutFailingUsesTheWholeBudget) {
+// The TLS session of one sync is resumed by the next: one full handshake.
+TEST_F(Sync, TheSecondSyncResumesTheTlsSession) {
+    picture("A.JPG", 1000);
+    EXPECT_EQ(runSync(0), 0);
+    picture("B.JPG", 1000);
+    EXPECT_EQ(runSync(0), 0);
+    CloudSimJson conns;
+    for (int i = 0; i < 3000; i++) {  // the server sees the closes a moment later
+        conns = sim().connections();
+        if (json_object_get_int(member(conns.get(), "open")) == 0) break;
+        usleep(10000);
+    }
+    json_object* closed = member(conns.get(), "closed");
+    int full = 0, resumed = 0;
+    for (size_t i = 0; i < json_object_array_length(closed); i++) {
+        std::string tls = str(json_object_array_get_idx(closed, i), "tls");
+        full += tls == "full";
+        resumed += tls == "resumed";
+    }
+    EXPECT_EQ(full, 1) << json_object_to_json_string(conns.get());
+    EXPECT_GE(resumed, 1);
+}
+
+size_t count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+    return n;
+}
+
+// A cloud that keeps failing gets a handful of attempts with growing waits,
+// and the DSP hears the keep-alive every second of them.
+TEST_F(Sync, AFailingCloudGetsAFewAttemptsWithGrowingWaits) {
+    snprintf(daemonConfig().s3token, sizeof daemonConfig().s3token, "tok-x");
+    const char* storms[] = {
+        R"({"accept_tokens": ["tok-x"], "faults": [{"method": "PUT",
+            "path": "/camapi/v3/camera/", "kind": "status", "status": 500, "times": -1}]})",
+        R"({"accept_tokens": ["tok-x"], "faults": [{"method": "PUT",
+            "path": "/camapi/v3/camera/", "kind": "status", "status": 429, "times": -1}]})",
+        R"({"accept_tokens": ["tok-x"], "faults": [{"method": "PUT",
+            "path": "/camapi/v3/camera/", "kind": "drop", "times": -1}]})",
+    };
+    for (const char* storm : storms) {
+        SCOPED_TRACE(storm);
+        sim().reset();
+        sim().setScenario(storm);
+        root.write("/media/sdcard/log.txt", "");
+        long sleptBefore = clock.slept();
+        EXPECT_EQ(runSync(0), -1);
+        size_t puts = seen("/camapi/v3/camera/").size();
+        EXPECT_GE(puts, 6u);
+        EXPECT_LE(puts, 8u);
+        EXPECT_TRUE(seen("/camapi/v3/token/").empty());
+        long slept = clock.slept() - sleptBefore;
+        EXPECT_LE(slept, 180);
+        std::string l = log();
+        for (const char* w : {"Next attempt in 1 s", "Next attempt in 2 s", "Next attempt in 4 s",
+                              "Next attempt in 32 s"})
+            EXPECT_NE(l.find(w), std::string::npos) << w;
+        EXPECT_GE(count(l, "Sent ACK"), static_cast<size_t>(slept));
+        EXPECT_NE(l.find("past the sync's budget"), std::string::npos);
+    }
+    EXPECT_NE(logAt("Put camera failed: Server returned nothing"), std::string::npos);
+}
+
+TEST_F(Sync, RetryAfterIsHonouredWithinTheBudget) {
     snprintf(daemonConfig().s3token, sizeof daemonConfig().s3token, "tok-x");
     sim().setScenario(R"({"accept_tokens": ["tok-x"], "faults": [{"method": "PUT",
-        "path": "/camapi/v3/camera/", "kind": "status", "status": 500, "times": -1}]})");
+        "path": "/camapi/v3/camera/", "kind": "status", "status": 503, "retry_after": "7"}]})");
+    EXPECT_EQ(runSync(0), 0);
+    EXPECT_EQ(seen("/camapi/v3/camera/").size(), 2u);
+    EXPECT_EQ(clock.slept(), 7);
+    EXPECT_NE(logAt("Next attempt in 7 s"), std::string::npos);
+
+    // A wait past what is left of the budget ends the sync at once.
+    sim().reset();
+    sim().setScenario(R"({"accept_tokens": ["tok-x"], "faults": [{"method": "PUT",
+        "path": "/camapi/v3/camera/", "kind": "status", "status": 429, "retry_after": "3600"}]})");
     EXPECT_EQ(runSync(0), -1);
-    EXPECT_EQ(seen("/camapi/v3/camera/").size(), 179u);
-    EXPECT_TRUE(seen("/camapi/v3/token/").empty());
-    EXPECT_NE(logAt("Put camera failed: HTTP 500"), std::string::npos);
+    EXPECT_EQ(seen("/camapi/v3/camera/").size(), 1u);
+    EXPECT_EQ(clock.slept(), 7);
+    EXPECT_NE(logAt("Next attempt in 3600 s is past the sync's budget"), std::string::npos);
+}
+
+TEST_F(Sync, ARevokedTokenIsRenewedAtOnceThenBacksOff) {
+    snprintf(daemonConfig().s3token, sizeof daemonConfig().s3token, "revoked");
+    EXPECT_EQ(runSync(0), 0);
+    EXPECT_EQ(clock.slept(), 0);  // the renewal waits for nothing
+    EXPECT_EQ(seen("/camapi/v3/token/").size(), 1u);
+
+    // A cloud that refuses every token is not asked 179 times.
+    sim().reset();
+    sim().setScenario(R"({"accept_tokens": [], "token": "never", "auth": true, "faults": [{"method": "PUT",
+        "path": "/camapi/v3/camera/", "kind": "status", "status": 401, "times": -1}]})");
+    EXPECT_EQ(runSync(0), -1);
+    EXPECT_LE(seen("/camapi/v3/camera/").size(), 16u);
+    EXPECT_GT(clock.slept(), 0);
+}
+
+// The camera PUT stalls: each attempt ends after its stall window or its cap,
+// and the sync gives up within its budget (not one window per unit of it).
+// Windows of a second or two stand for the module's 90 s: the clock counts
+// each real second as 45.
+TEST_F(Sync, AStalledCloudEndsWithinTheBudget) {
+    camApiLimits().jsonStallSeconds = 1;
+    camApiLimits().connectSeconds = 1;
+    camApiLimits().capBaseSeconds = 2;
+    clock.scale = 45;
+    snprintf(daemonConfig().s3token, sizeof daemonConfig().s3token, "tok-x");
+    sim().setScenario(R"({"accept_tokens": ["tok-x"], "faults": [{"method": "PUT",
+        "path": "/camapi/v3/camera/", "kind": "stall", "seconds": 30, "times": -1}]})");
+    EXPECT_EQ(runSync(0), -1);
+    size_t puts = seen("/camapi/v3/camera/").size();
+    EXPECT_GE(puts, 2u);
+    EXPECT_LE(puts, 3u);
+    EXPECT_NE(logAt("Put camera failed: Transfer slower than the floor rate: cut after 2 s"),
+              std::string::npos);
 }
 
 TEST_F(Sync, AnswersThatAreNotUsable) {

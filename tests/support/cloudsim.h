@@ -90,6 +90,10 @@ public:
         control("PUT", "/_sim/files/" + name, bytes);
     }
     // Every API request the simulator saw, oldest first (a JSON array).
+    // What the API connections cost on the wire ({"closed": [...], "open": N}).
+    CloudSimJson connections() {
+        return CloudSimJson(json_tokener_parse(control("GET", "/_sim/connections", "").c_str()));
+    }
     CloudSimJson requests() { return CloudSimJson(json_tokener_parse(control("GET", "/_sim/requests", "").c_str())); }
 
 private:
