@@ -44,6 +44,7 @@ class Sink:
         with self.cond:
             self.received.append(0)
             idx = len(self.received) - 1
+            self.cond.notify_all()
         try:
             while True:
                 d = c.recv(65536)
