@@ -73,3 +73,26 @@ int writeFileAtomic(const char* path, const void* data, size_t len, mode_t mode)
     errno = saved;
     return 0;
 }
+
+int writeFileAtomicThroughLink(const char* path, const void* data, size_t len, mode_t mode) {
+    std::string target = path;
+    // A few hops, as the kernel allows; a loop ends as a failed write.
+    for (int hop = 0; hop < 8; hop++) {
+        struct stat st;
+        if (lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return writeFileAtomic(target.c_str(), data, len, mode);
+        char buf[4096];
+        ssize_t n = readlink(target.c_str(), buf, sizeof buf - 1);
+        if (n < 0) return 0;
+        const std::string next(buf, static_cast<size_t>(n));
+        if (next.empty()) break;
+        if (next[0] == '/') {
+            target = next;
+        } else {
+            const size_t slash = target.rfind('/');
+            target = (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) + next;
+        }
+    }
+    errno = ELOOP;
+    return 0;
+}

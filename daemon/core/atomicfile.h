@@ -17,3 +17,9 @@ int writeFileAtomic(const char* path, const void* data, size_t len, mode_t mode)
 // Flushes the folder holding `path`, so a name created, renamed or removed
 // there is on the medium. Returns 1 on success, 0 on failure.
 int syncFolderOf(const char* path);
+
+// Like writeFileAtomic, but where `path` is a symbolic link (a read-only
+// folder linking the file to a writable place) the file it finally points to
+// is replaced, with the temporary file beside it, and the link stays. A link
+// that points nowhere yet names the file to create.
+int writeFileAtomicThroughLink(const char* path, const void* data, size_t len, mode_t mode);

@@ -133,8 +133,14 @@ void loadDaemonConfig() {
     const std::string path = rootPath(kConfigPath);
     FilePtr f(fopen(path.c_str(), "r"));
     if (!f) {
-        // Nothing known yet: the file appears with the first save.
+        // Nothing known yet: the file appears with the first save. Whether
+        // pictures may be sent is not known either, and unknown is not "off":
+        // off deletes the pictures waiting in TRANSMIT, which nothing brings
+        // back. They are announced as with a file that names neither key,
+        // until the cloud's settings say otherwise.
         copyCut(c.dspWantedVersion, sizeof c.dspWantedVersion, kDefaultDspWantedVersion);
+        c.transmitUser = true;
+        c.transmitAuto = true;
     } else {
         char line[4096];
         if (fgets(line, sizeof line, f.get()) == nullptr) {
@@ -173,11 +179,19 @@ int saveDaemonConfig() {
     json_object_object_add(obj, "transmitAuto", json_object_new_boolean(c.transmitAuto));
     const char* text = json_object_to_json_string(obj);
 
-    if (!writeFileAtomic(rootPath(kConfigPath).c_str(), text, strlen(text), 0600)) {
-        logMessage("config", LOG_ERROR, "could not save configuration file %s: %s", kConfigPath,
-                   strerror(errno));
+    // /etc may be read-only with the file linked to a writable place.
+    static int failedWith = 0;  // errno of the last failed save, 0 after a good one
+    if (!writeFileAtomicThroughLink(rootPath(kConfigPath).c_str(), text, strlen(text), 0600)) {
+        // One line per kind of failure, not one per save: a read-only /etc
+        // fails every save of the run.
+        const int err = errno;
+        if (err != failedWith)
+            logMessage("config", LOG_ERROR, "could not save configuration file %s: %s; running on the values in memory",
+                       kConfigPath, strerror(err));
+        failedWith = err;
         return 0;
     }
+    failedWith = 0;
     return 1;
 }
 

@@ -184,6 +184,24 @@ TEST_F(Sync, RefusedOrBrokenSlotsKeepTheirPictures) {
     EXPECT_EQ(daemonConfig().uploadPictureCount, 5);
 }
 
+TEST_F(Sync, CameraOutOfTheBoxAnnouncesItsPicturesInsteadOfDeletingThem) {
+    // No configuration file; a CONFIG.REQ switches cellular work on.
+    daemonConfig() = DaemonConfig{};
+    root.write("/media/sdcard/CONFIG.REQ",
+               R"({"config": {"cellular": true, "ssl": {"host": ")" + sim().hostPort() + R"("}}})");
+    loadDaemonConfig();
+    ASSERT_TRUE(isCellularEnabled());
+    picture("a.jpg", 10, 1700000000);
+    picture("b.jpg", 20, 1700000100);
+    EXPECT_EQ(runSync(0), 0);
+    auto puts = seen("/camapi/v3/camera/");
+    ASSERT_GE(puts.size(), 1u);
+    EXPECT_EQ(announced(puts[0]), (Names{"b.jpg", "a.jpg"}));
+    for (const char* name : {"a.jpg", "b.jpg"})
+        EXPECT_TRUE(inTransmit(name) || std::filesystem::exists(sim().uploaded(name))) << name << " lost unsent";
+    setCellularEnabled(false);
+}
+
 TEST_F(Sync, TransmitFolderHousekeeping) {
     picture("empty.jpg", 0);
     picture("a.jpg", 10);

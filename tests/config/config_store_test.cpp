@@ -1,4 +1,8 @@
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -88,9 +92,11 @@ TEST_F(LoadConfig, EmptyFileIsRewrittenFromStartValuesAndCellularStaysOff) {
               "\"uploadPictureCount\": 0, \"transmitUser\": false, \"transmitAuto\": false }");
 }
 
-TEST_F(LoadConfig, NoFileSetsOnlyTheWantedVersionAndWritesNothing) {
+TEST_F(LoadConfig, NoFileSetsTheWantedVersionAllowsTransmissionAndWritesNothing) {
     loadDaemonConfig();
     EXPECT_STREQ(getDspWantedVersion(), "V1.00.34");
+    // Unknown is not "off": pictures in TRANSMIT are announced, not deleted.
+    EXPECT_TRUE(isTransmitEnabled());
     EXPECT_FALSE(isCellularEnabled());
     EXPECT_EQ(daemonConfig().syncFreq, 0);
     EXPECT_FALSE(root.exists("/etc/trailnetd_conf.json"));
@@ -260,6 +266,84 @@ TEST_F(SaveConfig, LeftoverTemporaryFileIsReplacedNotFollowed) {
     readDspStatus();
     ASSERT_EQ(writeDspConfig(), 1);
     EXPECT_EQ(root.read("/tmp/victim"), "keep");
+}
+
+// ---- a read-only /etc ----
+
+TEST_F(SaveConfig, LinkedFileIsReplacedWhereItPointsAndTheLinkStays) {
+    root.mkdirs("/usrdata");
+    root.write("/usrdata/trailnetd_conf.json", "{ \"syncFreq\": 6 }");
+    const std::string etc = root.path("/etc/trailnetd_conf.json");
+    // Relative (as the module's image links it) and absolute targets.
+    for (const std::string& target : {std::string("../usrdata/trailnetd_conf.json"),
+                                      root.path("/usrdata/trailnetd_conf.json")}) {
+        SCOPED_TRACE(target);
+        unlink(etc.c_str());
+        ASSERT_EQ(symlink(target.c_str(), etc.c_str()), 0);
+        daemonConfig() = DaemonConfig{};
+        loadDaemonConfig();  // reads through the link and saves back
+        EXPECT_EQ(daemonConfig().syncFreq, 6);
+        daemonConfig().battType = 2;
+        ASSERT_EQ(saveDaemonConfig(), 1);
+        struct stat st;
+        ASSERT_EQ(lstat(etc.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode));
+        EXPECT_NE(root.read("/usrdata/trailnetd_conf.json").find("\"battType\": 2"), std::string::npos);
+        EXPECT_FALSE(root.exists("/etc/trailnetd_conf.json.tmp"));
+        EXPECT_FALSE(root.exists("/usrdata/trailnetd_conf.json.tmp"));
+    }
+    // A link to a file not there yet: the first save creates it.
+    unlink(etc.c_str());
+    ASSERT_EQ(symlink("../usrdata/new/conf.json", etc.c_str()), 0);
+    root.mkdirs("/usrdata/new");
+    ASSERT_EQ(saveDaemonConfig(), 1);
+    EXPECT_NE(root.read("/usrdata/new/conf.json").find("\"battType\": 2"), std::string::npos);
+}
+
+// Makes `dir` read-only for this process: a read-only bind mount in a mount
+// namespace of its own (root ignores permissions), or permissions otherwise.
+// Empty on success, else why not.
+std::string makeReadOnly(const std::string& dir) {
+    if (geteuid() != 0) return chmod(dir.c_str(), 0555) == 0 ? "" : "chmod failed";
+    if (unshare(CLONE_NEWNS) != 0) return "no mount namespace here";
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return "cannot make mounts private";
+    if (mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) != 0) return "bind mount refused";
+    if (mount(nullptr, dir.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0)
+        return "read-only remount refused";
+    return "";
+}
+
+TEST_F(SaveConfig, ReadOnlyFolderFailsWithOneLineAndKeepsTheValuesInMemory) {
+    writeConfig("{ \"syncFreq\": 3 }");
+    loadDaemonConfig();
+    const std::string old = configText();
+    // In a child, so the namespace (and a failed save) ends with it. Exit 77: skipped.
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const std::string why = makeReadOnly(root.path("/etc"));
+        if (!why.empty()) {
+            root.write("/skip", why);
+            _exit(77);
+        }
+        daemonConfig().syncFreq = 9;
+        const int first = saveDaemonConfig();
+        setPowerOnTime(1000);  // saves again, as the daemon does all along
+        const bool kept = daemonConfig().syncFreq == 9 && getPowerOnTime() == 1000;
+        _exit(first == 0 && kept ? 0 : 1);
+    }
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    ASSERT_TRUE(WIFEXITED(st));
+    if (WEXITSTATUS(st) == 77) GTEST_SKIP() << "read-only /etc not possible here: " << root.read("/skip");
+    EXPECT_EQ(WEXITSTATUS(st), 0) << "a save reported success, or the values in memory changed";
+    EXPECT_EQ(configText(), old);
+    const std::string line = "could not save configuration file /etc/trailnetd_conf.json: ";
+    const std::string text = log();
+    const size_t at = text.find(line);
+    ASSERT_NE(at, std::string::npos) << text;
+    EXPECT_EQ(text.find(line, at + 1), std::string::npos) << "one line, not one per save:\n" << text;
+    EXPECT_NE(text.find("Read-only file system; running on the values in memory", at), std::string::npos) << text;
 }
 
 }  // namespace
