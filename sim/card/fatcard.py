@@ -187,6 +187,7 @@ class Mounted:
         except subprocess.TimeoutExpired:
             self.proc.kill()
             self.proc.wait()
+        self.proc.stdout.close()
         self.proc = None
 
 
@@ -216,8 +217,8 @@ def main():
         left = deadline - time.monotonic()
         if left <= 0:
             say("the card at %s (%s) was still in use after %d s: its FUSE process is "
-                "presumed hung (fusefat spins on a broken cluster chain); killed and "
-                "detached, the test's file operations now fail"
+                "presumed hung (as fusefat spinning on a broken cluster chain); killed "
+                "and detached, the test's file operations now fail"
                 % (args.mount, args.engine, args.deadline))
             engine.kill()
             # Stay until the test is done so it cannot take the time-out for success.
