@@ -32,7 +32,8 @@ class Base(unittest.TestCase):
         self.tmp = tempfile.mkdtemp(prefix="tnfat.")
         self.m = os.path.join(self.tmp, "card")
         os.makedirs(self.m)
-        self.card = fatcard.Mounted(self.m, os.path.join(self.tmp, "work"), self.engine)
+        self.card = fatcard.Mounted(self.m, os.path.join(self.tmp, "work"), self.engine,
+                                    deadline=os.environ.pop("TN_FATCARD_TEST_DEADLINE", None))
 
     def tearDown(self):
         self.card.close()
@@ -141,6 +142,34 @@ class FatImage(Base):
             with open(self.p("log.txt"), "ab") as f:
                 f.write(b"second line\r\n")
         self.assertEqual(e.exception.errno, errno.EPERM)
+
+
+class FusefatHang(Base):
+    """The sequence that spins fusefat 0.1a for good, reduced from
+    PicTrimApp's rewrites: each step alone passes. The watchdog ends it."""
+    engine = "fatimage"
+
+    def setUp(self):
+        if not shutil.which("fusefat"):
+            self.skipTest("no fusefat")
+        os.environ["TN_FATCARD_TEST_DEADLINE"] = "3"
+        super().setUp()
+
+    def test_rewrites_then_renames_over_two_files_spin_it_and_the_watchdog_ends_it(self):
+        for name in ("P0.JPG", "P1.JPG"):
+            self.put(name, b"x" * 20000)
+        failed = None
+        for name in ("P0.JPG", "P1.JPG"):
+            try:
+                self.put(name, b"y" * 6000)  # O_TRUNC rewrite: EPERM, the chain left broken
+            except OSError:
+                pass
+            self.put("T.TMP", b"z" * 4000)  # takes the freed clusters
+            try:
+                os.rename(self.p("T.TMP"), self.p(name))  # the second one spins
+            except OSError as e:
+                failed = e.errno
+        self.assertIn(failed, (errno.ECONNABORTED, errno.ENOTCONN))
 
 
 class Watchdog(unittest.TestCase):
