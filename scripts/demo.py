@@ -250,7 +250,7 @@ class DemoContext:
         self.card = None
         if self.card_kind != "folder":
             self.card = fatcard.Mounted(self.path("/media/sdcard"), self.path("/.card"),
-                                        self.card_kind, deadline=3600)
+                                        self.card_kind)
         for tool in STAND_INS:
             self.stand_in(tool, "exit 0")
         self.mount_card(1)

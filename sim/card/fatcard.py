@@ -15,9 +15,10 @@ test or demo that started it is done, or died), then unmounts it. Engines
             rewritten with O_TRUNC and loses a renamed folder's entries;
             writes into such a chain can spin it for good (see
             docs/sd-card.md).
-A FUSE process that hangs must not hang CI: past --deadline seconds the
-watchdog says so on standard error, kills the engine and detaches the mount,
-so the test's file operations fail (ENOTCONN) instead of blocking.
+A FUSE process that hangs must not hang CI: the watchdog asks the card for a
+name once a second, and when no answer came for --deadline seconds (60) it
+says so on standard error, kills the engine and detaches the mount, so the
+test's file operations fail (ENOTCONN) instead of blocking.
 
 Prints "READY" once mounted; unmounts when its standard input ends.
 Scripts use chosen() and Mounted (the demo context does).
@@ -138,6 +139,42 @@ def card_command(control, line, timeout=30):
         return ""
 
 
+class Probe:
+    """Asks the card for a name it does not have, in a child of its own (a
+    hung FUSE process leaves the asker blocked in the kernel), once a
+    second; a card that stops answering is hung, however long a test runs."""
+
+    def __init__(self, mount):
+        self.path = os.path.join(mount, ".fatcard-probe")
+        self.proc = None
+        self.since = time.monotonic()
+        self.last = 0.0
+
+    def step(self):
+        now = time.monotonic()
+        if self.proc is not None:
+            if self.proc.poll() is None:
+                return
+            self.proc = None
+            self.since = now
+        if now - self.last >= 1.0:
+            self.last = now
+            self.since = now
+            self.proc = subprocess.Popen(["stat", self.path], stdout=subprocess.DEVNULL,
+                                         stderr=subprocess.DEVNULL)
+
+    def stuck_for(self):
+        if self.proc is None or self.proc.poll() is not None:
+            return 0.0
+        return time.monotonic() - self.since
+
+    def reap(self):
+        if self.proc is not None:
+            self.proc.kill()
+            self.proc.wait()
+            self.proc = None
+
+
 # ---- for scripts: the one switch and a mounted card ----
 def chosen(notice=True):
     """TN_CARD's choice ("fat" by default, "fatimage", "folder"); without
@@ -196,7 +233,7 @@ def main():
     ap.add_argument("--mount", required=True)
     ap.add_argument("--work", required=True)
     ap.add_argument("--engine", choices=("fat", "fatimage"), default="fat")
-    ap.add_argument("--deadline", type=float, default=240.0)
+    ap.add_argument("--deadline", type=float, default=60.0)
     args = ap.parse_args()
     # The watchdog must outlive a test killed by a signal: only the end of
     # standard input ends it.
@@ -212,20 +249,21 @@ def main():
         return 1
     print("READY", flush=True)
 
-    deadline = time.monotonic() + args.deadline
+    probe = Probe(engine.mount)
     while True:
-        left = deadline - time.monotonic()
-        if left <= 0:
-            say("the card at %s (%s) was still in use after %d s: its FUSE process is "
+        if probe.stuck_for() > args.deadline:
+            say("the card at %s (%s) has not answered for %d s: its FUSE process is "
                 "presumed hung (as fusefat spinning on a broken cluster chain); killed "
                 "and detached, the test's file operations now fail"
                 % (args.mount, args.engine, args.deadline))
             engine.kill()
+            probe.reap()
             # Stay until the test is done so it cannot take the time-out for success.
             while os.read(0, 4096):
                 pass
             return 1
-        ready, _, _ = select.select([0], [], [], min(left, 1.0))
+        probe.step()
+        ready, _, _ = select.select([0], [], [], 0.5)
         if engine.proc.poll() is not None:
             say("the card's FUSE process at %s ended by itself (status %d)"
                 % (args.mount, engine.proc.returncode))
@@ -239,6 +277,7 @@ def main():
         data = os.read(0, 4096)
         if not data:
             engine.stop()
+            probe.reap()
             return 0
 
 

@@ -9,8 +9,8 @@
 // Without FUSE a FAT choice falls back to a folder with a one-line notice.
 // The mount goes with the object; a test that dies leaves no mount either
 // (the card's watchdog ends when its standard input does), and a FUSE
-// process that hangs is killed after TN_CARD_DEADLINE seconds (240) with a
-// clear message, failing the test instead of hanging CI.
+// process that answers nothing for TN_CARD_DEADLINE seconds (60) is killed
+// with a clear message, failing the test instead of hanging CI.
 //
 // Needs TN_FATCARD_PY and TN_FATCARD_PYTHON as compile definitions (every
 // target under tests/ gets them); without them the card is a folder.
@@ -95,7 +95,7 @@ public:
         if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
             throw std::runtime_error("sdcard: pipe failed");
         const char* deadline = getenv("TN_CARD_DEADLINE");
-        std::string secs = deadline && *deadline ? deadline : "240";
+        std::string secs = deadline && *deadline ? deadline : "60";
         pid_ = fork();
         if (pid_ < 0) throw std::runtime_error("sdcard: fork failed");
         if (pid_ == 0) {
