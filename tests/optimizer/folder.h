@@ -2,6 +2,7 @@
 // A throw-away picture folder with the system's jpegoptim copied in, as the
 // camera's folder holds its own; it is on the card TN_CARD picks (FAT by
 // default), as on the camera.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -20,7 +21,8 @@ public:
         std::filesystem::create_directory(dir_);
         if (sdcard::chosen() != sdcard::Kind::Folder)
             card_.reset(new sdcard::Mount(top_ + "/card", top_ + "/medium"));
-        std::filesystem::copy_file(JPEGOPTIM_PROGRAM, dir_ + "jpegoptim");
+        copyIn(JPEGOPTIM_PROGRAM, "jpegoptim");
+        chmod((dir_ + "jpegoptim").c_str(), 0755);  // FAT shows 0755 already; a folder needs it
     }
     ~PictureFolder() {
         card_.reset();
@@ -40,6 +42,10 @@ public:
         put(name, pictures::make(o));
     }
     std::string read(const std::string& name) const { return pictures::readFile(dir_ + name); }
+    // The bytes only: a FAT card refuses the modes copy_file would carry over.
+    void copyIn(const std::string& from, const std::string& name) const {
+        put(name, pictures::readFile(from));
+    }
 
 private:
     std::string top_;
