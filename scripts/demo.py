@@ -31,7 +31,9 @@ import traceback
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(TOP, "sim", "dsp"))
+sys.path.insert(0, os.path.join(TOP, "sim", "card"))
 import dspsim  # noqa: E402
+import fatcard  # noqa: E402
 
 visible = dspsim.visible
 
@@ -243,6 +245,12 @@ class DemoContext:
         self.daemon = None
         for d in ("proc", "etc", "usrdata", "tmp", "dev", "media/sdcard", "stubs"):
             os.makedirs(self.path("/" + d), exist_ok=True)
+        # The card is FAT, as on the camera (TN_CARD picks; fatcard.py).
+        self.card_kind = fatcard.chosen(notice=False)
+        self.card = None
+        if self.card_kind != "folder":
+            self.card = fatcard.Mounted(self.path("/media/sdcard"), self.path("/.card"),
+                                        self.card_kind)
         for tool in STAND_INS:
             self.stand_in(tool, "exit 0")
         self.mount_card(1)
@@ -431,6 +439,8 @@ class DemoContext:
             sim.close()
         for sim in self._sims:
             sim.close()
+        if self.card is not None:
+            self.card.close()
         if self.keep:
             self.say("root tree kept at " + self.root)
         else:
@@ -500,7 +510,8 @@ def console(ctx, dsp, cloud=None, in_process_sync=False):
                 folder = ctx.path("/media/sdcard/TRANSMIT/")
                 os.makedirs(folder, exist_ok=True)
                 n = int(arg) if arg.isdigit() else 1
-                tmp = ctx.path("/newpics")
+                # Made beside TRANSMIT on the card, then renamed in whole.
+                tmp = ctx.path("/media/sdcard/.newpics")
                 os.makedirs(tmp, exist_ok=True)
                 subprocess.run([ctx.binary("campictures"), "make", tmp + "/", str(n), "1280", "720"], check=True,
                                stdout=subprocess.DEVNULL)
@@ -547,12 +558,22 @@ def main():
         return interactive(args.build, chapters, args.keep)
     if args.only:
         chapters = [c for c in chapters if args.only in os.path.basename(c)]
+    print(card_line(), flush=True)
     summary = Summary()
     t0 = time.monotonic()
     failed = [c for c in chapters if not run_chapter(args.build, c, args.keep, summary)]
     print(summary.table())
     print("\n%d chapters, %d failed, %.0f s" % (len(chapters), len(failed), time.monotonic() - t0))
     return 1 if failed else 0
+
+
+def card_line():
+    kind = fatcard.chosen()
+    if kind == "folder":
+        return "The SD card is a plain folder here (TN_CARD=folder or no FUSE)."
+    return ("The SD card is FAT, as the camera's (TN_CARD=%s: %s; TN_CARD=folder for a "
+            "plain folder)." % (kind, "FAT's rules on the card simulator" if kind == "fat"
+                                else "a FAT32 image under fusefat"))
 
 
 def interactive(build, chapters, keep):
@@ -564,6 +585,7 @@ def interactive(build, chapters, keep):
     else:
         print("no chapter sets up a world for the console", file=sys.stderr)
         return 1
+    print(card_line(), flush=True)
     ctx = DemoContext(build, "interactive", keep)
     try:
         made = mod.world(ctx)

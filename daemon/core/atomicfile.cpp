@@ -42,6 +42,14 @@ bool writeAll(int fd, const char* p, size_t len) {
     return true;
 }
 
+// Sets the mode whatever the umask made of it. A FAT card holds no
+// permissions: its driver refuses a mode it cannot show (EPERM, or ENOSYS
+// and EOPNOTSUPP in user-space drivers), and the file keeps the card's.
+bool setMode(int fd, mode_t mode) {
+    if (fchmod(fd, mode) == 0) return true;
+    return errno == EPERM || errno == ENOSYS || errno == EOPNOTSUPP;
+}
+
 }  // namespace
 
 int syncFolderOf(const char* path) {
@@ -60,7 +68,7 @@ int writeFileAtomic(const char* path, const void* data, size_t len, mode_t mode)
     UniqueFd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode));
     if (fd.get() < 0) return 0;
 
-    bool ok = fchmod(fd.get(), mode) == 0 &&
+    bool ok = setMode(fd.get(), mode) &&
               writeAll(fd.get(), static_cast<const char*>(data), len) && fsync(fd.get()) == 0;
     if (fd.reset() != 0) ok = false;
     // The rename itself must reach the medium too.

@@ -9,9 +9,10 @@
 #include <cstddef>
 
 // Replaces `path` with `len` bytes of `data`; the file gets permissions `mode`
-// whatever the umask or the old file had. Returns 1 on success, 0 on failure
-// with errno set; on failure the old file is untouched and the temporary file
-// "<path>.tmp" is removed.
+// whatever the umask or the old file had (on a file system without
+// permissions, such as the FAT card, the ones it shows). Returns 1 on
+// success, 0 on failure with errno set; on failure the old file is untouched
+// and the temporary file "<path>.tmp" is removed.
 int writeFileAtomic(const char* path, const void* data, size_t len, mode_t mode);
 
 // Flushes the folder holding `path`, so a name created, renamed or removed

@@ -116,6 +116,16 @@ void applyConfigRequest() {
         logMessage("config", LOG_INFO, "%s", text);
         applyCloudConfig(text);
     }
+    // FAT compares names without regard to case: there "CONFIG.REQ" is also
+    // "config.req", the settings the daemon wrote for the DSP (an object
+    // without "config"). That file is the DSP's: leave it.
+    if (used == kConfigRequest && config == nullptr && root &&
+        json_object_is_type(root.get(), json_type_object)) {
+        logMessage("config", LOG_INFO,
+                   "CONFIG.REQ holds no configuration request, left in place "
+                   "(on a FAT card it is also the DSP's config.req)");
+        return;
+    }
     // Applied once; the persistent request stays for the next start.
     // The deletion reaches the medium at once: after a cut it must not be
     // applied a second time over what came since.

@@ -174,7 +174,9 @@ int unpackDspFiles(const char* path, int kind) {
     }
     if (status != 0) return status;
     if (kind == DSP_RECOVERY_TARXZ)
-        status = runTar(file, {"-C", R(kCardDir), "-xf", "-"});
+        // -o: no owners or modes restored, which the FAT card refuses
+        // (GNU tar would fail the whole unpacking; BusyBox takes it too).
+        status = runTar(file, {"-C", R(kCardDir), "-o", "-xf", "-"});
     else
         status = runTool({"unzip", "-o", "-q", file, "-d", R(kCardDir)});
     syncDisks();

@@ -32,7 +32,14 @@ mkdir, unlink, rmdir, rename, link, symlink, setattr) and every flush.
 The backing folder always receives the durable state on persist, on cut
 and at exit.
 
-Usage: cardfs.py --backing DIR --mount DIR --control SOCK [--cut-at N]
+With --fat the card keeps FAT's rules, as the module's card does: no
+permissions (files and folders show 0755, or 0555 when read-only; any other
+chmod or chown fails with EPERM), no symbolic or hard links (EPERM), names
+that compare without regard to case and may not hold "*/:<>?\| or control
+characters (EINVAL), files of at most 4 GiB - 1 (EFBIG), modification times
+in steps of two seconds. Without it the card is as permissive as the desk.
+
+Usage: cardfs.py --backing DIR --mount DIR --control SOCK [--fat] [--cut-at N]
                  [--seed S --cut-within N]
 Prints "READY" on standard output once mounted.
 """
@@ -107,10 +114,32 @@ class PowerOff(Exception):
     pass
 
 
+# ---- FAT's rules (--fat) ----
+FAT_MAX_SIZE = 0xFFFFFFFF
+FAT_BAD_CHARS = set(b'"*/:<>?\\|') | set(range(0x20))
+
+
+def fat_key(name):
+    """The form under which FAT compares names: without regard to case."""
+    return os.fsdecode(name).casefold()
+
+
+def fat_time(ns):
+    """A directory entry keeps the modification time in steps of 2 s."""
+    step = 2 * 10**9
+    return ns - ns % step
+
+
+def fat_mode(kind, writable):
+    perm = 0o755 if writable else 0o555
+    return (stat.S_IFDIR if kind == 'd' else stat.S_IFREG) | perm
+
+
 class Card(pyfuse3.Operations):
-    def __init__(self, backing):
+    def __init__(self, backing, fat=False):
         super().__init__()
         self.backing = backing
+        self.fat = fat
         self.nodes = {}
         self.next_ino = ROOT + 1
         self.handles = {}  # fh -> (ino, epoch)
@@ -135,7 +164,14 @@ class Card(pyfuse3.Operations):
 
     # ---- the backing folder ----
     def new_node(self, kind, mode, ctx=None):
-        n = Node(self.next_ino, kind, mode, ctx.uid if ctx else 0, ctx.gid if ctx else 0)
+        if self.fat:
+            # Everything belongs to the mounting user; only the write bit is kept.
+            mode = fat_mode(kind, mode & 0o222)
+            ctx = None
+        n = Node(self.next_ino, kind, mode, ctx.uid if ctx else os.getuid() if self.fat else 0,
+                 ctx.gid if ctx else os.getgid() if self.fat else 0)
+        if self.fat:
+            n.mtime = n.dmtime = fat_time(n.mtime)
         self.next_ino += 1
         self.nodes[n.ino] = n
         return n
@@ -148,6 +184,8 @@ class Card(pyfuse3.Operations):
                 child = self.new_node('d', st.st_mode)
                 self.load(p, child)
             elif stat.S_ISLNK(st.st_mode):
+                if self.fat:
+                    continue  # a link cannot be on a FAT card
                 child = self.new_node('l', st.st_mode)
                 child.target = os.fsencode(os.readlink(p))
             elif stat.S_ISREG(st.st_mode):
@@ -157,6 +195,10 @@ class Card(pyfuse3.Operations):
             else:
                 continue  # sockets, fifos and devices do not live on a card
             child.uid, child.gid, child.mtime = st.st_uid, st.st_gid, st.st_mtime_ns
+            if self.fat:
+                child.mode = child.dmode = fat_mode(child.kind, st.st_mode & 0o200)
+                child.uid, child.gid = os.getuid(), os.getgid()
+                child.mtime = child.dmtime = fat_time(child.mtime)
             node.entries[os.fsencode(name)] = child.ino
 
     def durable_walk(self):
@@ -322,11 +364,33 @@ class Card(pyfuse3.Operations):
         a.st_atime_ns = a.st_mtime_ns = a.st_ctime_ns = node.mtime
         return a
 
+    def now(self):
+        t = time.time_ns()
+        return fat_time(t) if self.fat else t
+
+    def find(self, folder, name):
+        """The entry's name as stored: on FAT any spelling of it in case."""
+        if name in folder.entries or not self.fat:
+            return name
+        key = fat_key(name)
+        for stored in folder.entries:
+            if fat_key(stored) == key:
+                return stored
+        return name
+
+    def check_name(self, name):
+        if self.fat and (any(c in FAT_BAD_CHARS for c in name) or len(name) > 255):
+            raise pyfuse3.FUSEError(errno.EINVAL)
+
+    def check_size(self, size):
+        if self.fat and size > FAT_MAX_SIZE:
+            raise pyfuse3.FUSEError(errno.EFBIG)
+
     def child(self, parent, name):
         p = self.node(parent)
         if p.kind != 'd':
             raise pyfuse3.FUSEError(errno.ENOTDIR)
-        ino = p.entries.get(name)
+        ino = p.entries.get(self.find(p, name))
         if ino is None or ino not in self.nodes:
             raise pyfuse3.FUSEError(errno.ENOENT)
         return p, self.nodes[ino]
@@ -352,8 +416,11 @@ class Card(pyfuse3.Operations):
     async def setattr(self, inode, attr, fields, fh, ctx):
         self.op()
         node = self.node(inode)
+        if self.fat:
+            self.fat_setattr_check(node, attr, fields)
         if fields.update_size:
             size = attr.st_size
+            self.check_size(size)
             if size < len(node.data):
                 del node.data[size:]
             else:
@@ -365,8 +432,21 @@ class Card(pyfuse3.Operations):
         if fields.update_gid:
             node.gid = attr.st_gid
         if fields.update_mtime:
-            node.mtime = attr.st_mtime_ns
+            node.mtime = fat_time(attr.st_mtime_ns) if self.fat else attr.st_mtime_ns
         return self.attrs(node)
+
+    def fat_setattr_check(self, node, attr, fields):
+        """FAT holds only a read-only flag: read and execute stay, the write
+        bit comes or goes whole; no other owner (the kernel's vfat without
+        "quiet" says EPERM to the rest)."""
+        if fields.update_mode:
+            perm = attr.st_mode & 0o7777
+            if perm not in (0o755, 0o555) and perm != node.mode & 0o7777:
+                raise pyfuse3.FUSEError(errno.EPERM)
+        if fields.update_uid and attr.st_uid != node.uid:
+            raise pyfuse3.FUSEError(errno.EPERM)
+        if fields.update_gid and attr.st_gid != node.gid:
+            raise pyfuse3.FUSEError(errno.EPERM)
 
     async def readlink(self, inode, ctx):
         self.alive()
@@ -411,15 +491,21 @@ class Card(pyfuse3.Operations):
 
     def add(self, parent_inode, name, node):
         p = self.node(parent_inode)
-        if name in p.entries:
+        if self.find(p, name) in p.entries:
             raise pyfuse3.FUSEError(errno.EEXIST)
         p.entries[name] = node.ino
-        p.mtime = time.time_ns()
+        p.mtime = self.now()
+
+    def taken(self, parent_inode, name):
+        """Refuses a bad name; raises EEXIST when the folder has it already."""
+        self.check_name(name)
+        p = self.node(parent_inode)
+        if self.find(p, name) in p.entries:
+            raise pyfuse3.FUSEError(errno.EEXIST)
 
     async def mkdir(self, parent_inode, name, mode, ctx):
         self.op()
-        if name in self.node(parent_inode).entries:
-            raise pyfuse3.FUSEError(errno.EEXIST)
+        self.taken(parent_inode, name)
         node = self.new_node('d', stat.S_IFDIR | (mode & 0o7777), ctx)
         self.add(parent_inode, name, node)
         return self.attrs(node)
@@ -431,16 +517,16 @@ class Card(pyfuse3.Operations):
             raise pyfuse3.FUSEError(errno.ENOTDIR)
         if node.entries:
             raise pyfuse3.FUSEError(errno.ENOTEMPTY)
-        del p.entries[name]
-        p.mtime = time.time_ns()
+        del p.entries[self.find(p, name)]
+        p.mtime = self.now()
 
     async def unlink(self, parent_inode, name, ctx):
         self.op()
         p, node = self.child(parent_inode, name)
         if node.kind == 'd':
             raise pyfuse3.FUSEError(errno.EISDIR)
-        del p.entries[name]
-        p.mtime = time.time_ns()
+        del p.entries[self.find(p, name)]
+        p.mtime = self.now()
 
     async def rename(self, parent_inode_old, name_old, parent_inode_new, name_new, flags, ctx):
         self.op()
@@ -450,7 +536,11 @@ class Card(pyfuse3.Operations):
         pn = self.node(parent_inode_new)
         if pn.kind != 'd':
             raise pyfuse3.FUSEError(errno.ENOTDIR)
-        old = self.nodes.get(pn.entries.get(name_new))
+        self.check_name(name_new)
+        name_old = self.find(po, name_old)
+        # On FAT the new name replaces whatever spelling of it was there.
+        stored_new = self.find(pn, name_new)
+        old = self.nodes.get(pn.entries.get(stored_new))
         if old is not None and old.ino != node.ino:
             if old.kind == 'd':
                 if node.kind != 'd':
@@ -460,10 +550,13 @@ class Card(pyfuse3.Operations):
             elif node.kind == 'd':
                 raise pyfuse3.FUSEError(errno.ENOTDIR)
         del po.entries[name_old]
+        pn.entries.pop(stored_new, None)
         pn.entries[name_new] = node.ino
-        po.mtime = pn.mtime = time.time_ns()
+        po.mtime = pn.mtime = self.now()
 
     async def symlink(self, parent_inode, name, target, ctx):
+        if self.fat:
+            raise pyfuse3.FUSEError(errno.EPERM)
         self.op()
         if name in self.node(parent_inode).entries:
             raise pyfuse3.FUSEError(errno.EEXIST)
@@ -473,6 +566,8 @@ class Card(pyfuse3.Operations):
         return self.attrs(node)
 
     async def link(self, inode, new_parent_inode, new_name, ctx):
+        if self.fat:
+            raise pyfuse3.FUSEError(errno.EPERM)
         self.op()
         node = self.node(inode)
         if node.kind == 'd':
@@ -484,8 +579,7 @@ class Card(pyfuse3.Operations):
         if not stat.S_ISREG(mode):
             raise pyfuse3.FUSEError(errno.EPERM)
         self.op()
-        if name in self.node(parent_inode).entries:
-            raise pyfuse3.FUSEError(errno.EEXIST)
+        self.taken(parent_inode, name)
         node = self.new_node('f', mode, ctx)
         self.add(parent_inode, name, node)
         return self.attrs(node)
@@ -503,9 +597,7 @@ class Card(pyfuse3.Operations):
 
     async def create(self, parent_inode, name, mode, flags, ctx):
         self.op()
-        p = self.node(parent_inode)
-        if name in p.entries:
-            raise pyfuse3.FUSEError(errno.EEXIST)
+        self.taken(parent_inode, name)
         node = self.new_node('f', stat.S_IFREG | (mode & 0o7777), ctx)
         self.add(parent_inode, name, node)
         return pyfuse3.FileInfo(fh=self.new_handle(node.ino), keep_cache=False), self.attrs(node)
@@ -518,10 +610,11 @@ class Card(pyfuse3.Operations):
     async def write(self, fh, off, buf):
         node = self.handle(fh)
         self.op("writes")
+        self.check_size(off + len(buf))
         if off > len(node.data):
             node.data.extend(b"\0" * (off - len(node.data)))
         node.data[off:off + len(buf)] = buf
-        node.mtime = time.time_ns()
+        node.mtime = self.now()
         return len(buf)
 
     async def flush(self, fh):
@@ -663,9 +756,10 @@ def main():
     ap.add_argument("--cut-at", type=int)
     ap.add_argument("--seed")
     ap.add_argument("--cut-within", type=int)
+    ap.add_argument("--fat", action="store_true", help="keep FAT's rules")
     args = ap.parse_args()
 
-    card = Card(args.backing)
+    card = Card(args.backing, fat=args.fat)
     if args.cut_at:
         card.cut_at = args.cut_at
     elif args.seed is not None and args.cut_within:
@@ -673,7 +767,7 @@ def main():
     options = set(pyfuse3.default_options)
     options.discard("default_permissions")
     options.add("fsname=tncard")
-    options.add("subtype=tncard")
+    options.add("subtype=tnfat" if args.fat else "subtype=tncard")
     pyfuse3.init(card, args.mount, options)
     try:
         trio.run(run, card, args)

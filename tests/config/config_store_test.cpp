@@ -163,6 +163,21 @@ TEST_F(LoadConfig, RequestWithoutConfigObjectChangesNothing) {
     EXPECT_FALSE(root.exists("/media/sdcard/CONFIG.REQ"));
 }
 
+TEST_F(LoadConfig, DspSettingsUnderTheRequestsNameStayOnTheCard) {
+    // On FAT "config.req" (the DSP's settings, written after a sync that
+    // read STATUS.REQ) and "CONFIG.REQ" are one file: at the next start it
+    // is no request to apply and delete, it is the DSP's.
+    const std::string settings = "{ \"batteryType\": \"AA\", \"tempUnit\": \"C\" }";
+    root.write(root.cardKind() == sdcard::Kind::Folder ? "/media/sdcard/CONFIG.REQ"
+                                                        : "/media/sdcard/config.req",
+               settings);
+    writeConfig("{ \"syncFreq\": 3 }");
+    loadDaemonConfig();
+    EXPECT_EQ(daemonConfig().syncFreq, 3);
+    EXPECT_EQ(root.read("/media/sdcard/CONFIG.REQ"), settings);
+    EXPECT_TRUE(logHas("CONFIG.REQ holds no configuration request, left in place"));
+}
+
 // ---- accessors ----
 
 using ConfigAccessors = ConfigTree;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "../support/roottree.h"
+#include "core/atomicfile.h"
 #include "core/log.h"
 #include "core/sdcard.h"
 #include "core/timefmt.h"
@@ -115,6 +116,29 @@ TEST(Log, LineFormatAndCut) {
     EXPECT_EQ(line1.substr(21), "INFO: sync: IMEI: 8612");
     std::string line2 = log.substr(first + 2);
     EXPECT_EQ(line2, "[" + line1.substr(1, 19) + "]ERROR: main: " + std::string(1023, 'x') + "\r\n");
+}
+
+// What the daemon does on the card, on a card with FAT's rules whatever
+// TN_CARD says: no permissions, names without regard to case.
+TEST(FatCard, FilesAreReplacedAndTheLogKeptWithoutPermissions) {
+    if (!sdcard::whyNot(sdcard::Kind::Fat).empty())
+        GTEST_SKIP() << sdcard::whyNot(sdcard::Kind::Fat);
+    RootTree root(sdcard::Kind::Fat);
+    root.mountCard(1);
+    const std::string dsp = root.path("/media/sdcard/config.dsp");
+    // FAT refuses the mode; the file is still written and replaced whole.
+    ASSERT_EQ(writeFileAtomic(dsp.c_str(), "{}", 2, 0644), 1);
+    ASSERT_EQ(writeFileAtomic(dsp.c_str(), "{ \"a\": 1 }", 10, 0644), 1);
+    EXPECT_EQ(root.read("/media/sdcard/CONFIG.DSP"), "{ \"a\": 1 }");
+    EXPECT_FALSE(root.exists("/media/sdcard/config.dsp.tmp"));
+
+    for (int i = 0; i < 3; i++) EXPECT_EQ(logMessage("main", LOG_INFO, "line %d", i), 1);
+    std::string content;
+    for (int i = 1; i <= 10002; i++) content += "l" + std::to_string(i) + "\r\n";
+    root.write("/media/sdcard/log.txt", content);
+    EXPECT_EQ(trimLogFile(), 1);
+    EXPECT_EQ(root.read("/media/sdcard/LOG.TXT").rfind("l3\r\n", 0), 0u);
+    EXPECT_FALSE(root.exists("/media/sdcard/log.txt.trim"));
 }
 
 TEST(Log, NothingWrittenWithoutWritableCard) {

@@ -22,7 +22,7 @@ protected:
     }
     void SetUp() override {
         sim->reset();
-        std::filesystem::copy_file(sim->caFile(), folder.file("cacert.pem"));
+        folder.copyIn(sim->caFile(), "cacert.pem");
         LogReset();
         snprintf(LoggerFilePath, sizeof LoggerFilePath, "%slog.txt", folder.path().c_str());
         snprintf(params.ucid, sizeof params.ucid, "UCID1");
@@ -256,7 +256,7 @@ TEST_F(Upload, TransportFailuresAreReported) {
     EXPECT_TRUE(seen("/camapi/").empty());
 
     // The connection drops during the upload.
-    std::filesystem::copy_file(sim->caFile(), folder.file("cacert.pem"));
+    folder.copyIn(sim->caFile(), "cacert.pem");
     sim->setScenario(R"({"auth": false, "faults": [{"path": "/upload/", "kind": "drop"}]})");
     EXPECT_EQ(upload(), 2);
     EXPECT_TRUE(folder.has("a.jpg"));

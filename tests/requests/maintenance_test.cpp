@@ -207,6 +207,7 @@ TEST_F(Maintenance, LogUploadFailuresAndMissingFilesKeepTheBit) {
 }
 
 TEST_F(Maintenance, HostileLogSlotNamesReadNothingOutsideTheCard) {
+    root.releaseCard();  // FAT holds no links: a card that does is a folder here
     root.write("/etc/trailnetd_conf.json", "{\"s3token\": \"secret\"}");
     std::filesystem::create_symlink(root.path("/etc/trailnetd_conf.json"), root.path("/media/sdcard/log.txt.lnk"));
     root.mkdirs("/media/sdcard/log.txt.d");

@@ -118,6 +118,8 @@ TEST_F(CloudFaults, CardUnmountedAndBackDuringASync) {
 // The card is pulled while an upload hangs: its files go with it. It comes
 // back after the sync.
 TEST_F(CloudFaults, CardPulledDuringASyncAndPutBack) {
+    // The pull renames the card's folder away: a plain folder, not a mount.
+    root.releaseCard();
     makePictures(4, 40000);
     // The hung upload holds the sync still while the test changes the card.
     sim().setScenario(R"({"faults": [{"path": "/upload/", "kind": "stall", "seconds": 4}]})");

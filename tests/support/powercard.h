@@ -148,6 +148,8 @@ public:
         if (opts.find("verify_asan_link_order") == std::string::npos)
             setenv("ASAN_OPTIONS", (opts + ":verify_asan_link_order=0").c_str(), 1);
         for (const auto& f : folders) {
+            // The power-cut card takes the card's place, with its content.
+            if (f == "/media/sdcard") root.releaseCard();
             std::string name = f.substr(f.rfind('/') + 1);
             std::string medium = root.path("/cards/" + name);
             std::filesystem::rename(root.path(f), medium);

@@ -1,6 +1,7 @@
 #pragma once
 // A throw-away root tree for one test: TRAILNETD_ROOT points at it for the
-// test's life, with helpers to mount or unmount the SD card.
+// test's life, with helpers to mount or unmount the SD card. Its
+// /media/sdcard is the card TN_CARD picks (sdcard.h: FAT by default).
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -8,16 +9,23 @@
 #include <string>
 #include <sys/stat.h>
 
+#include <memory>
+
+#include "sdcard.h"
+
 class RootTree {
 public:
-    RootTree() {
+    explicit RootTree(sdcard::Kind card = sdcard::chosen()) {
         char tmpl[] = "/tmp/tnroot.XXXXXX";
         dir_ = mkdtemp(tmpl);
         setenv("TRAILNETD_ROOT", dir_.c_str(), 1);
         for (const char* d : {"/proc", "/etc", "/usrdata", "/tmp", "/dev", "/media/sdcard"})
             mkdirs(d);
+        if (card != sdcard::Kind::Folder)
+            card_.reset(new sdcard::Mount(path("/media/sdcard"), dir_ + "/.card", card));
     }
     ~RootTree() {
+        card_.reset();
         unsetenv("TRAILNETD_ROOT");
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
@@ -55,6 +63,14 @@ public:
         ss << f.rdbuf();
         return ss.str();
     }
+    // What the card is (a FAT card or a folder).
+    sdcard::Kind cardKind() const { return card_ ? card_->kind() : sdcard::Kind::Folder; }
+    // Turns the card back into a plain folder with the same content, for a
+    // test that mounts a card of its own there.
+    void releaseCard() const {
+        if (card_) card_->release();
+    }
+
     bool exists(const std::string& abs) const {
         struct stat st;
         return stat(path(abs).c_str(), &st) == 0;
@@ -62,4 +78,5 @@ public:
 
 private:
     std::string dir_;
+    std::unique_ptr<sdcard::Mount> card_;
 };
