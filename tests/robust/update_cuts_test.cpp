@@ -149,8 +149,10 @@ TEST_F(UpdateCuts, CutAtStepsOfAnInstallFromTheCardIsFinishedByTheNextStart) {
     std::map<std::string, long> window;
     for (const char* c : {"/usrdata", "/media/sdcard"}) window[c] = (*cards)[c].stat("ops");
     ASSERT_EQ(completeProblems(), "") << d->log();
-    printf("operations of an uncut install at start: /usrdata %ld, card %ld\n", window["/usrdata"],
-           window["/media/sdcard"]);
+    printf("operations of an uncut install at start: /usrdata %ld, card %ld; flushes of the start: "
+           "%ld fsync, %ld folder fsync, %ld sync\n",
+           window["/usrdata"], window["/media/sdcard"], cards->total("fsync"), cards->total("fsyncdir"),
+           cards->total("sync"));
     finish();
 
     int cuts = 0, halfDone = 0, complete = 0, scriptTwice = 0;
