@@ -269,14 +269,22 @@ void installModulePart(const std::string& package, const char* work, const char*
 }
 
 void deliverDspPart(const std::string& package, const UpdateManifest& manifest) {
+    bool inPackage = true;
     if (hasMember(package, kDspTarName))
         setDspRecoveryPackage(kDspTarPath, DSP_RECOVERY_TARXZ);
     else if (hasMember(package, kDspZipName))
         setDspRecoveryPackage(kDspZipPath, DSP_RECOVERY_ZIP);
+    else
+        inPackage = false;
 
     const int kind = getDspRecoveryKind();
     const std::string path = getDspRecoveryPath();
-    if (kind != DSP_RECOVERY_NONE && !exists(path.c_str())) {
+    // The package's own DSP archive replaces one an earlier package left
+    // (the module part, when it ran, unpacked it already): kept, the old
+    // firmware would be delivered, and again after every sync, the DSP never
+    // reaching the version this manifest names.
+    const bool replace = inPackage && !decision.modemUpdateRequired;
+    if (kind != DSP_RECOVERY_NONE && (replace || !exists(path.c_str()))) {
         const char* base = kind == DSP_RECOVERY_ZIP ? kDspZipName : kDspTarName;
         runTar(package, {"-C", R(kInstallDir), "-xf", "-", base});
         syncDisks();

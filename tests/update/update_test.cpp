@@ -307,6 +307,25 @@ TEST_F(UpdatePackages, DspTarPartIsUnpackedOntoTheCard) {
     EXPECT_FALSE(root.exists("/media/sdcard/ISP.BIN"));
 }
 
+// A DSP-only package (no module part unpacks it whole) brings its own DSP
+// archive: the one an earlier package left in /usrdata/ is replaced.
+TEST_F(UpdatePackages, NewDspArchiveReplacesTheOneKeptFromBefore) {
+    root.write("/usrdata/dsp_update.tar.xz", dspTar({{"ISP.BIN", "isp old"}}));
+    ASSERT_EQ(locateDspUpdateFile(), 0);
+    onCard(package({{"manifest.json", "{\"dsp\": {\"version\": \"V2.1.12\"}}"},
+                    {"dsp_update.tar.xz", dspTar({{"ISP.BIN", "isp new"}})}}));
+    checkUpdate("2.1.11", "1.3.0");
+    EXPECT_EQ(root.read("/media/sdcard/ISP.BIN"), "isp new");
+    EXPECT_STREQ(getDspWantedVersion(), "V2.1.12");
+
+    // The recovery delivers the new one too.
+    sh("rm " + q(root.path("/media/sdcard/ISP.BIN")));
+    resetUpdateState();
+    setDspVersion("V2.1.11");
+    EXPECT_EQ(recoverDspFirmware(), 1);
+    EXPECT_EQ(root.read("/media/sdcard/ISP.BIN"), "isp new");
+}
+
 TEST_F(UpdatePackages, DspZipPartAndVersionRules) {
     const std::string zipPart = dspZip({{"ISP.BIN", "zipped"}});
     struct {
