@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "camera/dsp_files.h"
+#include "core/atomicfile.h"
 #include "core/config.h"
 #include "core/log.h"
 #include "core/rootpath.h"
@@ -34,6 +35,9 @@ const char* const kBackupGz = "/home/root/backup.tar.gz";
 const char* const kInstallDir = "/usrdata/";
 const char* const kCardDir = "/media/sdcard";
 const char* const kPostScript = "/usrdata/post_update_script.sh";
+// Present on the medium while module files are being unpacked: a start that
+// finds it finishes the install from the package, which stays until then.
+const char* const kUnpackMarker = "/usrdata/update.unpacking";
 const char* const kManifest = "manifest.json";
 const char* const kDspTarName = "dsp_update.tar.xz";
 const char* const kDspZipName = "dsp_update.zip";
@@ -61,6 +65,23 @@ std::string R(const char* path) { return rootPath(path); }
 bool exists(const char* path) { return isRegularFile(R(path).c_str()); }
 void removeFile(const char* path) { remove(R(path).c_str()); }
 int syncDisks() { return runTool({"sync"}); }
+
+// Puts one file's data on the medium (its name needs its folder flushed).
+bool flushFile(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = fsync(fd) == 0;
+    close(fd);
+    return ok;
+}
+
+// The package, then the marker naming it, each whole on the medium before
+// the first module file is unpacked.
+bool markUnpacking(const std::string& package, const char* work) {
+    if (!flushFile(package) || syncFolderOf(package.c_str()) != 1) return false;
+    const std::string line = std::string(work) + "\n";
+    return writeFileAtomic(R(kUnpackMarker).c_str(), line.data(), line.size(), 0644) == 1;
+}
 
 // The tars of the module and of the desk agree only on an uncompressed
 // stream read from standard input, so every package is decompressed by its
@@ -196,6 +217,8 @@ int openPackage(const std::string& package) {
         remove(decrypted.c_str());
         return status;
     }
+    // Renamed over the only copy of a downloaded package: its data first.
+    flushFile(decrypted);
     status = runTool({"mv", decrypted, package});
     if (status != 0) return status;
     logMessage("update", LOG_ERROR, "Update file decrypted successfully");
@@ -225,27 +248,45 @@ bool hasMember(const std::string& package, const char* name) {
     return found;
 }
 
-void installModulePart(const std::string& package, const char* backup) {
+void installModulePart(const std::string& package, const char* work, const char* backup) {
     logMessage("update", LOG_INFO, "Update modem");
     if (decision.doBackup) runTool({"cp", package, R(backup)});
+    // Power may go while files are unpacked, and any of them may already be
+    // on the medium (the new daemon among them, whose version would then
+    // say "done"): the marker makes the next start unpack the package again.
+    if (!markUnpacking(package, work))
+        logMessage("update", LOG_ERROR, "Can't mark %s as being installed", work);
     runTar(package, {"-C", R(kInstallDir), "-xf", "-"});
     syncDisks();
     if (exists(kPostScript)) {
         const std::string script = R(kPostScript);
         if (runTool({"chmod", "+x", script}) == 0) runTool({script});
         remove(script.c_str());
+        // What the script changed reaches the medium before the marker goes.
+        syncDisks();
     }
+    // Its removal reaches the medium with the check's last sync; a cut
+    // before that unpacks the package once more.
+    removeFile(kUnpackMarker);
 }
 
 void deliverDspPart(const std::string& package, const UpdateManifest& manifest) {
+    bool inPackage = true;
     if (hasMember(package, kDspTarName))
         setDspRecoveryPackage(kDspTarPath, DSP_RECOVERY_TARXZ);
     else if (hasMember(package, kDspZipName))
         setDspRecoveryPackage(kDspZipPath, DSP_RECOVERY_ZIP);
+    else
+        inPackage = false;
 
     const int kind = getDspRecoveryKind();
     const std::string path = getDspRecoveryPath();
-    if (kind != DSP_RECOVERY_NONE && !exists(path.c_str())) {
+    // The package's own DSP archive replaces one an earlier package left
+    // (the module part, when it ran, unpacked it already): kept, the old
+    // firmware would be delivered, and again after every sync, the DSP never
+    // reaching the version this manifest names.
+    const bool replace = inPackage && !decision.modemUpdateRequired;
+    if (kind != DSP_RECOVERY_NONE && (replace || !exists(path.c_str()))) {
         const char* base = kind == DSP_RECOVERY_ZIP ? kDspZipName : kDspTarName;
         runTar(package, {"-C", R(kInstallDir), "-xf", "-", base});
         syncDisks();
@@ -295,9 +336,15 @@ void checkUpdate(const char* dspVersion, const char* moduleVersion) {
         backup = kBackupGz;
     } else {
         logMessage("update", LOG_INFO, "No update file found");
+        if (exists(kUnpackMarker)) {
+            logMessage("update", LOG_ERROR, "No package to finish the interrupted install");
+            removeFile(kUnpackMarker);
+            syncFolderOf(R(kUnpackMarker).c_str());
+        }
         return;
     }
     const std::string package = R(work);
+    const bool interrupted = exists(kUnpackMarker);
 
     int status = openPackage(package);
     std::string unsafe;
@@ -325,7 +372,11 @@ void checkUpdate(const char* dspVersion, const char* moduleVersion) {
             logMessage("update", LOG_INFO, "Update modem is required (%s => %s)",
                        moduleVersion ? moduleVersion : "", manifest.modem.version);
         }
-        if (decision.modemUpdateRequired) installModulePart(package, backup);
+        if (interrupted && !decision.modemUpdateRequired) {
+            decision.modemUpdateRequired = true;
+            logMessage("update", LOG_INFO, "Finishing the interrupted install of %s", work);
+        }
+        if (decision.modemUpdateRequired) installModulePart(package, work, backup);
         if (decision.dspUpdateRequired) deliverDspPart(package, manifest);
     }
 
@@ -336,6 +387,11 @@ void checkUpdate(const char* dspVersion, const char* moduleVersion) {
     removeFile(work);
     if (exists(kQuorvanFiles[0])) {
         for (const char* f : kQuorvanFiles) removeFile(f);
+    }
+    // A package that could not be read cannot finish an earlier install.
+    if (exists(kUnpackMarker)) {
+        logMessage("update", LOG_ERROR, "No package to finish the interrupted install");
+        removeFile(kUnpackMarker);
     }
     syncDisks();
 }

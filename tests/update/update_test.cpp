@@ -137,6 +137,55 @@ TEST_F(UpdatePackages, ModuleNotNewerIsNotInstalled) {
     EXPECT_FALSE(root.exists("/media/sdcard/update.tar.xz"));
 }
 
+// Power may go while module files are unpacked, and any of them may reach
+// the medium before the rest: the new daemon among them, which then reports
+// the package's version. A marker on the medium for the whole unpack makes
+// the next start unpack the kept package again whatever the version says.
+TEST_F(UpdatePackages, InterruptedUnpackIsFinishedEvenWhenTheNewVersionAlreadyRuns) {
+    const std::string pkg = package(
+        {{"manifest.json", kModemManifest},
+         {"bin/app", "app 9.9.9"},
+         {"lib/libcam.so", "lib 9.9.9"},
+         {"post_update_script.sh",
+          "#!/bin/sh\ntest -f \"$TRAILNETD_ROOT/usrdata/update.unpacking\" && echo marked >> \"$TRAILNETD_ROOT/trace\"\n"}});
+    // While it unpacks, the marker names the package (the script sees it).
+    onCard(pkg);
+    checkUpdate("", "1.3.0");
+    EXPECT_EQ(root.read("/trace"), "marked\n");
+    EXPECT_FALSE(root.exists("/usrdata/update.unpacking"));
+
+    // What a cut halfway leaves: the package (still on the card), the
+    // marker, the new daemon and an old library.
+    onCard(pkg);
+    root.write("/usrdata/update.unpacking", "/usrdata/update.tar.xz\n");
+    root.write("/usrdata/bin/app", "app 9.9.9");
+    root.write("/usrdata/lib/libcam.so", "lib 1.3.0");
+    checkUpdate("", "9.9.9");
+    EXPECT_TRUE(logged("INFO: update: Finishing the interrupted install of /usrdata/update.tar.xz"));
+    EXPECT_EQ(root.read("/usrdata/lib/libcam.so"), "lib 9.9.9");
+    EXPECT_EQ(root.read("/trace"), "marked\nmarked\n");
+    EXPECT_FALSE(root.exists("/usrdata/update.unpacking"));
+    EXPECT_FALSE(root.exists("/usrdata/update.tar.xz"));
+    EXPECT_FALSE(root.exists("/media/sdcard/update.tar.xz"));
+
+    // Without the marker the version decides, as before.
+    onCard(pkg);
+    root.write("/usrdata/lib/libcam.so", "lib 1.3.0");
+    checkUpdate("", "9.9.9");
+    EXPECT_EQ(root.read("/usrdata/lib/libcam.so"), "lib 1.3.0");
+
+    // A marker with no package, or with one that cannot be read, cannot be
+    // finished: it is reported and goes, so it forces no later package.
+    root.write("/usrdata/update.unpacking", "/usrdata/update.tar.xz\n");
+    checkUpdate("", "9.9.9");
+    EXPECT_TRUE(logged("ERROR: update: No package to finish the interrupted install"));
+    EXPECT_FALSE(root.exists("/usrdata/update.unpacking"));
+    root.write("/usrdata/update.unpacking", "/usrdata/update.tar.xz\n");
+    root.write("/media/sdcard/update.tar.xz", std::string(3000, 'z'));
+    checkUpdate("", "9.9.9");
+    EXPECT_FALSE(root.exists("/usrdata/update.unpacking"));
+}
+
 TEST_F(UpdatePackages, PackagesThatInstallNothing) {
     // Without a manifest.
     onCard(package({{"bin/app", "x"}}));
@@ -256,6 +305,25 @@ TEST_F(UpdatePackages, DspTarPartIsUnpackedOntoTheCard) {
     sh("rm " + q(root.path("/media/sdcard/ISP.BIN")));
     EXPECT_EQ(recoverDspFirmware(), 1);
     EXPECT_FALSE(root.exists("/media/sdcard/ISP.BIN"));
+}
+
+// A DSP-only package (no module part unpacks it whole) brings its own DSP
+// archive: the one an earlier package left in /usrdata/ is replaced.
+TEST_F(UpdatePackages, NewDspArchiveReplacesTheOneKeptFromBefore) {
+    root.write("/usrdata/dsp_update.tar.xz", dspTar({{"ISP.BIN", "isp old"}}));
+    ASSERT_EQ(locateDspUpdateFile(), 0);
+    onCard(package({{"manifest.json", "{\"dsp\": {\"version\": \"V2.1.12\"}}"},
+                    {"dsp_update.tar.xz", dspTar({{"ISP.BIN", "isp new"}})}}));
+    checkUpdate("2.1.11", "1.3.0");
+    EXPECT_EQ(root.read("/media/sdcard/ISP.BIN"), "isp new");
+    EXPECT_STREQ(getDspWantedVersion(), "V2.1.12");
+
+    // The recovery delivers the new one too.
+    sh("rm " + q(root.path("/media/sdcard/ISP.BIN")));
+    resetUpdateState();
+    setDspVersion("V2.1.11");
+    EXPECT_EQ(recoverDspFirmware(), 1);
+    EXPECT_EQ(root.read("/media/sdcard/ISP.BIN"), "isp new");
 }
 
 TEST_F(UpdatePackages, DspZipPartAndVersionRules) {
