@@ -197,6 +197,23 @@ TEST(CellularE2E, ACallEndedWithoutItsEventIsFoundBeforeTheSync) {
     EXPECT_EQ(rig.count("INFO: Data: Data activated"), 2u);
 }
 
+// The modem service gives no IMEI until the call is up and after: the sync
+// reads it again instead of asking for a token without it (every one of
+// them failed until the next reconnection).
+TEST(CellularE2E, AnImeiThatComesAfterTheCallIsReadBeforeTheSync) {
+    Rig rig(scenario(card("8914800000123456789", "311480123456789"), kNoCard, "310", "410",
+                     "26/12/07,11:00:00+32,0"));
+    rig.modem->ctl("set dm.imei_delay 1000000");
+    ASSERT_TRUE(rig.ready());
+    ASSERT_EQ(rig.d.command("SP+CELL", kOk, kCellTimeout), kOk);
+    ASSERT_TRUE(rig.d.waitForLog("INFO: Data: Data activated"));
+    ASSERT_EQ(rig.count("INFO: sync: IMEI: 861234567890123"), 0u) << rig.d.log();
+    rig.modem->ctl("set dm.imei_delay 0");
+    std::string reply = rig.d.command("SP+SYNC", kOk, Ms(120000));
+    EXPECT_NE(reply.find(kOk), std::string::npos) << rig.d.log();
+    EXPECT_EQ(rig.count("INFO: sync: IMEI: 861234567890123"), 1u);
+}
+
 TEST(CellularE2E, EuropeanNetworkSetsTheClockByNtpAndTheZoneFromTheTable) {
     Rig rig(scenario(card("8944500000000000001", "234500000000001"), kNoCard, "234", "50",
                      "26/12/07,11:00:00+32,0"));
