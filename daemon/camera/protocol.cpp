@@ -21,7 +21,6 @@
 #include "cellular/power.h"
 #include "cloud/sync.h"
 #include "core/config.h"
-#include "core/identity.h"
 #include "core/log.h"
 #include "core/rootpath.h"
 #include "core/sdcard.h"
@@ -147,9 +146,6 @@ void runSyncCommand(bool first) {
     int result = 0;
     if (isCellularEnabled()) {
         dataCallCheck();  // a call the manager no longer holds must not look up to the sync
-        // Every request names the camera by its IMEI; a modem service that
-        // was not ready at start or at registration may have it by now.
-        refreshModemImei();
         result = runSync(first ? 1 : 0);
     }
     logMessage(module, LOG_INFO, first ? "End first sync" : "End cellular transfert");
