@@ -225,6 +225,9 @@ int runSync(int firstSync) {
         if (cellularState().dataConnected && budget == 0) break;
 
         memset(token, 0, sizeof token);
+        // Every request names the camera by its IMEI: a modem service that
+        // had none at start may have it by now (each attempt asks again).
+        refreshModemImei();
         sendAck();
         getS3Token(token);
         sendAck();

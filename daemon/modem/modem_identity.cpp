@@ -1,5 +1,6 @@
 // The modem identity read at start: IMEI and firmware revision.
 #include <cstring>
+#include <mutex>
 
 #include "core/identity.h"
 #include "cellular/ql_mcm_client.h"
@@ -33,6 +34,9 @@ int readImei() {
 }  // namespace
 
 void refreshModemImei() {
+    // The handler thread and a sync may both find it empty.
+    static std::mutex lock;
+    std::lock_guard<std::mutex> hold(lock);
     if (modemImei()[0] == '\0') readImei();
 }
 

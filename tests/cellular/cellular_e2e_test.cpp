@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "../modem/modem_sim_fixture.h"
 #include "../support/cloudsim.h"
@@ -195,6 +196,27 @@ TEST(CellularE2E, ACallEndedWithoutItsEventIsFoundBeforeTheSync) {
     EXPECT_NE(reply.find(kOk), std::string::npos) << rig.d.log();
     EXPECT_TRUE(rig.d.waitForLog("WARNING: Data: Profile index 3 is no longer connected"));
     EXPECT_EQ(rig.count("INFO: Data: Data activated"), 2u);
+}
+
+// The modem service gives its IMEI only once a sync has begun: the sync's
+// next attempt reads it again instead of asking for tokens without it (they
+// failed until the next reconnection).
+TEST(CellularE2E, AnImeiThatComesDuringTheSyncIsReadByItsNextAttempt) {
+    Rig rig(scenario(card("8914800000123456789", "311480123456789"), kNoCard, "310", "410",
+                     "26/12/07,11:00:00+32,0"));
+    rig.modem->ctl("set dm.imei_delay 1000000");
+    ASSERT_TRUE(rig.ready());
+    ASSERT_EQ(rig.d.command("SP+CELL", kOk, kCellTimeout), kOk);
+    ASSERT_TRUE(rig.d.waitForLog("INFO: Data: Data activated"));
+    ASSERT_EQ(rig.count("INFO: sync: IMEI: 861234567890123"), 0u) << rig.d.log();
+    std::thread late([&] {
+        rig.d.waitForLog("INFO: sync: Start cellular transfert");
+        rig.modem->ctl("set dm.imei_delay 0");
+    });
+    std::string reply = rig.d.command("SP+SYNC", kOk, Ms(120000));
+    late.join();
+    EXPECT_NE(reply.find(kOk), std::string::npos) << rig.d.log();
+    EXPECT_EQ(rig.count("INFO: sync: IMEI: 861234567890123"), 1u);
 }
 
 TEST(CellularE2E, EuropeanNetworkSetsTheClockByNtpAndTheZoneFromTheTable) {

@@ -31,6 +31,11 @@ TEST_F(Field, ALostDisconnectEventIsFoundByTheCallCheck) {
     EXPECT_LE(clock->now() - upAt, 61);  // within a check period or two
     // The cycle goes on as after a drop: the call is opened again.
     ASSERT_TRUE(waitFor([&] { return count("INFO: Data: Data activated") >= 2 && connected(); }, 30000)) << logTail();
+    // A manager that sends no disconnect event at all: the same check finds it.
+    sim.ctl("set manager.drop_events false");
+    sim.ctl("drop 0x10");
+    ASSERT_TRUE(waitFor([&] { return count("is no longer connected") >= 2; }, 30000)) << logTail();
+    ASSERT_TRUE(waitFor([&] { return count("INFO: Data: Data activated") >= 3 && connected(); }, 30000)) << logTail();
 }
 
 TEST_F(Field, ConnectionManagerRestartWhileConnectedIsADrop) {
@@ -151,4 +156,20 @@ TEST_F(Field, ASlowBearerWithinTheConnectionWaitComesUp) {
     EXPECT_EQ(sim.get("manager.call.state"), "0");  // still setting up
     ASSERT_TRUE(waitFor(connected, 30000)) << logTail();
     EXPECT_EQ(count("INFO: Data: Data activated"), 1u);
+}
+
+TEST_F(Field, ABearerSlowerThanTheConnectionWaitIsStoppedAndTriedAgain) {
+    shareClock();
+    sim.ctl("set manager.bearer_seconds 45");
+    cards(kCard0, kNoCard);
+    cellHandlerStart();
+    // The wait gives up after 30 s and the call is started again ...
+    ASSERT_TRUE(waitFor([&] { return count("INFO: Data: Profile index 3 start data call success") >= 2; }, 30000))
+        << logTail();
+    EXPECT_FALSE(connected());
+    // ... until a bearer fits in the wait; the stopped one never comes up behind it.
+    sim.ctl("set manager.bearer_seconds 5");
+    ASSERT_TRUE(waitFor(connected, 30000)) << logTail();
+    EXPECT_EQ(count("INFO: Data: Data activated"), 1u);
+    EXPECT_EQ(sim.get("manager.call.state"), "1");
 }
