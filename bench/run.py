@@ -22,7 +22,8 @@ Sections:
              10 pictures of 300 KB over up to 3 syncs in one process; what
              arrived, bytes on the link, waste, time against the link's floor
              (one-bar and edge take many minutes of real time; --profiles
-             picks, e.g. --profiles edge in a second process)
+             picks, e.g. --profiles edge in a second process, and a profile
+             may carry changes: "edge:drop_every_s=300;delay_ms=500")
   expect     uploads with and without "Expect: 100-continue" on one-bar
 """
 import argparse
@@ -613,9 +614,13 @@ def linked_syncs(args, work, sim, link, profile, count, size, most, env_extra=No
     host = Host()
     host.api = Host()
     host.api.base, host.api.cacert = relay, sim.cacert
-    root, env = sync_root(os.path.join(work, "w-" + profile), host, count, size)
+    root, env = sync_root(os.path.join(work, "w-%d" % len(os.listdir(work))), host, count, size)
     env.update(env_extra or {})
-    prof = json.loads(link.command("profile " + profile))
+    name, _, changes = profile.partition(":")
+    prof = json.loads(link.command("profile " + name))
+    for change in filter(None, changes.split(";")):
+        key, _, value = change.partition("=")
+        prof = json.loads(link.command("set %s %s" % (key, value)))
     link.command("reset")
     m, outs = measured([[tool, IMEI, str(most)]], env=env, timeout=4 * 3600)
     counters = json.loads(link.command("counters"))
@@ -653,7 +658,7 @@ def weather_section(args, work):
     clean = None
     try:
         for profile in profiles:
-            link = Link(work, sim.base[len("https://"):], profile)
+            link = Link(work, sim.base[len("https://"):], profile.partition(":")[0])
             try:
                 got = linked_syncs(args, work, sim, link, profile, count, size, most)
             finally:
