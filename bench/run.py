@@ -678,6 +678,7 @@ def weather_section(args, work):
             full = sum(1 for x in got["conns"] if x["tls"] == "full")
             resumed = sum(1 for x in got["conns"] if x["tls"] == "resumed")
             rows.append([profile, "%d/%d in %d" % (got["delivered"], count, len(got["syncs"])),
+                         str(got["left"]),
                          "%.3f" % (on_link / float(pic)), "%.0f" % (waste / 1024),
                          "%.1f%%" % (100.0 * waste / pic), "%.1f" % took, "%.1f" % floor,
                          "%.2f" % (took / floor) if floor > 0 else "-",
@@ -691,9 +692,11 @@ def weather_section(args, work):
         sim.close()
     table("Link weather: %d pictures of %d KB over up to %d syncs of one process, through "
           "the link simulator" % (count, size // 1024, most),
-          ["profile", "delivered", "link/pic", "waste KiB", "waste", "time s", "floor s",
+          ["profile", "delivered", "kept", "link/pic", "waste KiB", "waste", "time s", "floor s",
            "time/floor", "TLS full/res", "stalls/resets"], rows,
-          "link/pic: bytes both ways on the link / picture bytes; waste: link bytes beyond "
+          "delivered: pictures the server got whole; kept: pictures still in TRANSMIT "
+          "after the last sync (an upload the camera saw fail stays, even when the server "
+          "got it); link/pic: bytes both ways on the link / picture bytes; waste: link bytes beyond "
           "what the lan run needed for the pictures that arrived, / picture bytes; floor: "
           "picture bytes at the upward rate + a round trip per connection, handshake and "
           "request + the link's own stalls\n" + "\n".join(notes))
