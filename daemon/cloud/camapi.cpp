@@ -2,6 +2,7 @@
 #include "core/jsonutil.h"
 
 #include <curl/curl.h>
+#include <sys/socket.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -140,6 +141,16 @@ CURLSH* sessionShare() {
     return share;
 }
 
+// Bounds the socket's send queue (CamApiLimits::sendBufferBytes).
+int boundSendQueue(void*, curl_socket_t fd, curlsocktype purpose) {
+    long bytes = camApiLimits().sendBufferBytes;
+    if (purpose == CURLSOCKTYPE_IPCXN && bytes > 0) {
+        int size = static_cast<int>(bytes);
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    }
+    return CURL_SOCKOPT_OK;
+}
+
 void commonOptions(CURL* h, const char* url, const std::string& caFile, Kind kind, CapWatch& cap) {
     const CamApiLimits& l = camApiLimits();
     if (sessionShare() != nullptr) curl_easy_setopt(h, CURLOPT_SHARE, sessionShare());
@@ -157,6 +168,7 @@ void commonOptions(CURL* h, const char* url, const std::string& caFile, Kind kin
     curl_easy_setopt(h, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(h, CURLOPT_TCP_KEEPIDLE, 30L);
     curl_easy_setopt(h, CURLOPT_TCP_KEEPINTVL, 15L);
+    curl_easy_setopt(h, CURLOPT_SOCKOPTFUNCTION, boundSendQueue);
     cap.base = l.capBaseSeconds;
     cap.rate = l.floorRate;
     // The connect phase and the stall window fit inside the cap however small the transfer.

@@ -80,8 +80,12 @@ PROFILES = {
 KEYS = ("up_bps", "down_bps", "delay_ms", "stall_every_s", "stall_s", "drop_every_s",
         "drop_after_bytes", "buffer_bytes")
 
-DEFAULT_BUFFER = 32 * 1024
+# The radio's queue. What the relay holds is acknowledged to the sender at
+# once (a radio's queue stays unacknowledged in the sender's socket), so it
+# is kept modest.
+DEFAULT_BUFFER = 8 * 1024
 GATE_POLL_S = 0.2
+READ_AHEAD = 2048
 
 
 def now():
@@ -488,10 +492,13 @@ async def main_async(args):
     lsock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     # A modest receive buffer, set before listening so the window is small
     # from the start: the sender's socket, not ours, holds what waits.
-    lsock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 64 * 1024)
+    lsock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16 * 1024)
     lsock.bind((args.bind, args.port))
     lsock.listen(64)
-    server = await asyncio.start_server(link.serve_client, sock=lsock)
+    # asyncio reads ahead into its own buffer up to twice `limit` (128 KiB by
+    # default), all of it acknowledged to the sender: keep that small, so the
+    # sender's own socket holds what waits, as a radio's queue would.
+    server = await asyncio.start_server(link.serve_client, sock=lsock, limit=READ_AHEAD)
 
     control = args.control
     tmpdir = None

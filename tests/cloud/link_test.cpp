@@ -59,6 +59,26 @@ TEST_F(OverLink, AnUploadLongerThanItsWindowCompletes) {
     EXPECT_FALSE(inTransmit("SLOW.JPG"));
 }
 
+// libcurl counts an upload's bytes as they enter the socket. With the
+// kernel's own send buffer (on a slow link it holds many seconds of bytes)
+// the picture went in at once and its tail then crossed the link with no
+// progress to see: the stall window cut an upload the server was getting
+// whole, and it was sent again at every sync. A bounded send queue drains
+// within the window. (A 4 s window and a 15 s upload here; 60 s and a
+// queue of 64 KiB, 11 s at one bar, in the field.)
+TEST_F(OverLink, AnUploadWhoseTailIsStillOnTheLinkIsNotCutAsStalled) {
+    camApiLimits().uploadStallSeconds = 4;
+    camApiLimits().connectSeconds = 5;
+    camApiLimits().sendBufferBytes = 8192;
+    LinkSim link(sim(), "lan", {"--set", "up_bps=64000", "--set", "delay_ms=50", "--set", "buffer_bytes=2048"});
+    useHost();
+    std::string a = picture("TAIL.JPG", 120000);
+    EXPECT_EQ(runSync(0), 0);
+    EXPECT_EQ(uploadedBytes("TAIL.JPG"), a);
+    EXPECT_FALSE(inTransmit("TAIL.JPG"));
+    EXPECT_EQ(logAt("File transfer failed"), std::string::npos) << log();
+}
+
 // Waits (with a generous time-out) until the link carried `bytes` upward.
 bool waitUp(LinkSim& link, long bytes) {
     for (int i = 0; i < 6000; i++) {
