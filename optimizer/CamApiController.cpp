@@ -249,6 +249,8 @@ int serveSlot(CURL* curl, const char* path, JsonHelper* doc, JsonNode* slot) {
     curl_easy_setopt(curl, CURLOPT_READDATA, nullptr);
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, nullptr);
+    curl_easy_setopt(curl, CURLOPT_SOCKOPTFUNCTION, nullptr);
+    curl_easy_setopt(curl, CURLOPT_SOCKOPTDATA, nullptr);
     if (rc != CURLE_OK) {
         LogInfoPrintf("Response code: %ld", code);
         LogError(transferErrorText(rc, cap));

@@ -1,5 +1,7 @@
 #include "TransferLimits.h"
 
+#include <sys/socket.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -35,6 +37,12 @@ int watchCap(void* slot, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultota
     return 0;
 }
 
+int boundSendQueue(void* slot, curl_socket_t fd, curlsocktype purpose) {
+    int size = static_cast<int>(static_cast<TransferCap*>(slot)->limits.sendBufferBytes);
+    if (purpose == CURLSOCKTYPE_IPCXN && size > 0) setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    return CURL_SOCKOPT_OK;
+}
+
 }  // namespace
 
 TransferLimits transferLimits() {
@@ -61,6 +69,8 @@ void applyTransferLimits(CURL* curl, TransferCap* cap) {
     curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(curl, CURLOPT_TCP_KEEPIDLE, 30L);
     curl_easy_setopt(curl, CURLOPT_TCP_KEEPINTVL, 15L);
+    curl_easy_setopt(curl, CURLOPT_SOCKOPTFUNCTION, boundSendQueue);
+    curl_easy_setopt(curl, CURLOPT_SOCKOPTDATA, cap);
     // The connect phase and one stall window fit in the cap however small the body.
     long least = l.connectSeconds + l.stallSeconds + kAveragingSlack;
     if (cap->limits.capBaseSeconds < least) cap->limits.capBaseSeconds = least;

@@ -13,6 +13,11 @@ struct TransferLimits {
     long lowSpeedBytes = 10;
     long capBaseSeconds = 120;
     long floorRate = 500;  // bytes per second the cap grows by
+    // SO_SNDBUF of each connection. libcurl counts bytes as they enter the
+    // socket; the kernel's own buffer holds many seconds of a slow link, so
+    // the picture's tail would cross with no progress to see and the stall
+    // window would cut an upload the server is getting whole.
+    long sendBufferBytes = 16 * 1024;
 };
 
 // The limits in use. PICTRIM_STALL_SECONDS (a whole number from 1 to 3600)
@@ -29,7 +34,8 @@ struct TransferCap {
     long hit = 0;  // seconds after which the cap ended the transfer (0: it did not)
 };
 
-// Sets the connect time-out, the stall window, TCP keep-alive and the cap
+// Sets the connect time-out, the stall window, TCP keep-alive, the send
+// queue bound and the cap
 // (which grows with the size libcurl announces or has moved).
 void applyTransferLimits(CURL* curl, TransferCap* cap);
 
