@@ -25,11 +25,12 @@ int watchCap(void* slot, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultota
     auto* cap = static_cast<TransferCap*>(slot);
     curl_off_t nowUs = monotonicUs();
     if (cap->startUs == 0) cap->startUs = nowUs;
-    curl_off_t bytes = dltotal;
-    for (curl_off_t b : {dlnow, ultotal, ulnow})
-        if (b > bytes) bytes = b;
+    // The most seen so far: libcurl's counters start again from zero when it
+    // resends a request on a fresh connection, and the cap must not shrink.
+    for (curl_off_t b : {dltotal, dlnow, ultotal, ulnow})
+        if (b > cap->most) cap->most = b;
     long rate = cap->limits.floorRate > 0 ? cap->limits.floorRate : 1;
-    long seconds = cap->limits.capBaseSeconds + static_cast<long>(bytes / rate);
+    long seconds = cap->limits.capBaseSeconds + static_cast<long>(cap->most / rate);
     if ((nowUs - cap->startUs) / 1000000 >= seconds) {
         cap->hit = seconds;
         return 1;
@@ -76,6 +77,7 @@ void applyTransferLimits(CURL* curl, TransferCap* cap) {
     if (cap->limits.capBaseSeconds < least) cap->limits.capBaseSeconds = least;
     cap->startUs = 0;
     cap->hit = 0;
+    cap->most = 0;
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, watchCap);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, cap);
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);

@@ -32,6 +32,7 @@ struct TransferCap {
     TransferLimits limits;
     curl_off_t startUs = 0;
     long hit = 0;  // seconds after which the cap ended the transfer (0: it did not)
+    curl_off_t most = 0;  // the largest byte count seen
 };
 
 // Sets the connect time-out, the stall window, TCP keep-alive, the send

@@ -57,6 +57,7 @@ struct CapWatch {
     long base = 0;
     long rate = 1;
     long hit = 0;
+    curl_off_t most = 0;
 };
 
 long capFor(const CapWatch& w, curl_off_t bytes) {
@@ -69,10 +70,11 @@ int watchCap(void* slot, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultota
     clock_gettime(CLOCK_MONOTONIC, &ts);
     curl_off_t nowUs = static_cast<curl_off_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
     if (w->startUs == 0) w->startUs = nowUs;
-    curl_off_t bytes = dltotal;
-    for (curl_off_t b : {dlnow, ultotal, ulnow})
-        if (b > bytes) bytes = b;
-    long cap = capFor(*w, bytes);
+    // The most seen so far: libcurl's counters start again from zero when it
+    // resends a request on a fresh connection, and the cap must not shrink.
+    for (curl_off_t b : {dltotal, dlnow, ultotal, ulnow})
+        if (b > w->most) w->most = b;
+    long cap = capFor(*w, w->most);
     if ((nowUs - w->startUs) / 1000000 >= cap) {
         w->hit = cap;
         return 1;

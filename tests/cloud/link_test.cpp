@@ -79,6 +79,26 @@ TEST_F(OverLink, AnUploadWhoseTailIsStillOnTheLinkIsNotCutAsStalled) {
     EXPECT_EQ(logAt("File transfer failed"), std::string::npos) << log();
 }
 
+// libcurl resends an upload on a fresh connection when the link drops it;
+// its byte counters then start from zero. The overall cap grows with the
+// most the transfer has shown, so the resend is not cut as "slower than the
+// floor rate" the moment it starts.
+TEST_F(OverLink, AResentUploadKeepsTheCapItHad) {
+    camApiLimits().capBaseSeconds = 6;
+    camApiLimits().connectSeconds = 2;
+    camApiLimits().uploadStallSeconds = 4;
+    LinkSim link(sim(), "lan", {"--set", "up_bps=64000", "--set", "buffer_bytes=2048"});
+    useHost();
+    camApiLimits().sendBufferBytes = 8192;
+    std::string a = picture("RESENT.JPG", 80000);
+    // Once, well into the picture and past the cap's base of 6 s (8 kB/s).
+    EXPECT_EQ(link.command("drop after 64000").rfind("OK", 0), 0u);
+    EXPECT_EQ(runSync(0), 0);
+    EXPECT_EQ(logAt("slower than the floor rate"), std::string::npos) << log();
+    EXPECT_EQ(uploadedBytes("RESENT.JPG"), a);
+    EXPECT_FALSE(inTransmit("RESENT.JPG"));
+}
+
 // Waits (with a generous time-out) until the link carried `bytes` upward.
 bool waitUp(LinkSim& link, long bytes) {
     for (int i = 0; i < 6000; i++) {
