@@ -18,6 +18,13 @@ Sections:
   footprint  idle trailnetd RSS and threads, stripped sizes, SP+STATE round trip
   link       bytes each way, TLS handshakes and TCP connections per host for
              syncs of 1, 10 and 50 pictures, against the picture bytes
+  weather    the link simulator's profiles (lan, three-bars, one-bar, edge):
+             10 pictures of 300 KB over up to 3 syncs in one process; what
+             arrived, bytes on the link, waste, time against the link's floor
+             (one-bar and edge take many minutes of real time; --profiles
+             picks, e.g. --profiles edge in a second process, and a profile
+             may carry changes: "edge:drop_every_s=300;delay_ms=500")
+  expect     uploads with and without "Expect: 100-continue" on one-bar
 """
 import argparse
 import glob
@@ -549,6 +556,175 @@ def link_section(args, work, cloud):
           "connections, full TLS handshakes, resumed sessions per host")
 
 
+# ---- 5. link weather ----------------------------------------------------------
+
+class Link:
+    """The link simulator (sim/link/linksim.py) in front of one cloud simulator."""
+
+    def __init__(self, work, target, profile):
+        self.control_path = os.path.join(work, "link-%s.ctl" % profile)
+        self.proc = subprocess.Popen(
+            [sys.executable, os.path.join(TOP, "sim", "link", "linksim.py"), "--to", target,
+             "--profile", profile, "--control", self.control_path], stdout=subprocess.PIPE)
+        import select
+        ready, _, _ = select.select([self.proc.stdout], [], [], 60)
+        if not ready:
+            self.proc.kill()
+            raise RuntimeError("link simulator not ready")
+        self.port = json.loads(self.proc.stdout.readline())["port"]
+
+    def command(self, line):
+        import socket as so
+        with so.socket(so.AF_UNIX, so.SOCK_STREAM) as s:
+            s.settimeout(60)
+            s.connect(self.control_path)
+            s.sendall(line.encode() + b"\n")
+            answer = b""
+            while not answer.endswith(b"\n"):
+                part = s.recv(65536)
+                if not part:
+                    break
+                answer += part
+        answer = answer.decode().strip()
+        if not answer.startswith("OK"):
+            raise RuntimeError("link simulator: %s -> %s" % (line, answer))
+        return answer[3:]
+
+    def close(self):
+        self.proc.send_signal(signal.SIGTERM)
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        self.proc.stdout.close()
+
+
+def linked_syncs(args, work, sim, link, profile, count, size, most, env_extra=None):
+    """`count` pictures over up to `most` syncs of one process, through the
+    link (its profile restarted, so stalls and drops come at the same times
+    each run). Returns a dict of figures."""
+    tool = binary(args.build, "cloud_sync_tool")
+    sim.control("POST", "/_sim/reset")
+    relay = "https://127.0.0.1:%d" % link.port
+    sim.control("PUT", "/_sim/base", {"base": relay})
+    sim.control("PUT", "/_sim/scenario", {"answer": {"uploads": "auto"}})
+    class Host:
+        pass
+    host = Host()
+    host.api = Host()
+    host.api.base, host.api.cacert = relay, sim.cacert
+    root, env = sync_root(os.path.join(work, "w-%d" % len(os.listdir(work))), host, count, size)
+    env.update(env_extra or {})
+    name, _, changes = profile.partition(":")
+    prof = json.loads(link.command("profile " + name))
+    for change in filter(None, changes.split(";")):
+        key, _, value = change.partition("=")
+        prof = json.loads(link.command("set %s %s" % (key, value)))
+    link.command("reset")
+    m, outs = measured([[tool, IMEI, str(most)]], env=env, timeout=4 * 3600)
+    counters = json.loads(link.command("counters"))
+    syncs = [json.loads(l) for l in outs[0].splitlines() if l.startswith("{")]
+    conns = sim.connections()
+    requests = [r for r in sim.control("GET", "/_sim/requests") if not r["path"].startswith("/_sim")]
+    delivered = {r["path"].split("/")[-1] for r in requests
+                 if r["path"].startswith("/upload/") and r.get("status") == 200}
+    left = syncs[-1]["left"] if syncs else count
+    return {"profile": profile, "rates": prof, "syncs": syncs, "counters": counters,
+            "conns": conns, "requests": len(requests), "delivered": len(delivered),
+            "left": left, "wall": m.wall, "count": count, "size": size}
+
+
+def floor_seconds(got):
+    """The least time the link needs for the job: the picture bytes at the
+    upward rate, a round trip per TCP connect, per TLS handshake and per
+    request, and the time the link itself was stalled."""
+    p = got["rates"]
+    pic = got["count"] * got["size"]
+    up = p.get("up_bps", 0)
+    rtt = 2 * p.get("delay_ms", 0) / 1000.0
+    send = pic * 8.0 / up if up else 0.0
+    trips = 2 * len(got["conns"]) + got["requests"]
+    stalled = got["counters"]["stalls"] * p.get("stall_s", 0)
+    return send + rtt * trips + stalled
+
+
+def weather_section(args, work):
+    count, size, most = (2, 20 * 1024, 3) if args.quick else (10, 300 * 1024, 3)
+    profiles = args.profiles.split(",") if args.profiles else (
+        ["lan", "one-bar"] if args.quick else ["lan", "three-bars", "one-bar", "edge"])
+    sim = Sim(work, "weather")
+    rows, notes = [], []
+    clean = None
+    try:
+        for profile in profiles:
+            link = Link(work, sim.base[len("https://"):], profile.partition(":")[0])
+            try:
+                got = linked_syncs(args, work, sim, link, profile, count, size, most)
+            finally:
+                link.close()
+            c = got["counters"]
+            pic = count * size
+            on_link = c["bytes_up"] + c["bytes_down"]
+            if profile == "lan":
+                clean = on_link / float(count)
+            # Waste: what the link carried beyond what a clean (lan) run
+            # needed for the pictures that arrived: aborted uploads, requests
+            # sent again, the extra syncs.
+            per_picture = clean if clean is not None else pic / float(count)
+            waste = max(0.0, on_link - per_picture * got["delivered"])
+            took = sum(s["ms"] for s in got["syncs"]) / 1000.0
+            floor = floor_seconds(got)
+            full = sum(1 for x in got["conns"] if x["tls"] == "full")
+            resumed = sum(1 for x in got["conns"] if x["tls"] == "resumed")
+            rows.append([profile, "%d/%d in %d" % (got["delivered"], count, len(got["syncs"])),
+                         str(got["left"]),
+                         "%.3f" % (on_link / float(pic)), "%.0f" % (waste / 1024),
+                         "%.1f%%" % (100.0 * waste / pic), "%.1f" % took, "%.1f" % floor,
+                         "%.2f" % (took / floor) if floor > 0 else "-",
+                         "%d/%d" % (full, resumed), "%d/%d" % (c["stalls"], c["resets"])])
+            print("weather: %s: %s" % (profile, "  ".join(rows[-1])))
+            notes.append("%s: syncs %s" % (profile, ", ".join(
+                "%d (%.1f s, result %d, %d left)" % (s["sync"], s["ms"] / 1000.0, s["result"],
+                                                     s["left"]) for s in got["syncs"])))
+            sys.stdout.flush()
+    finally:
+        sim.close()
+    table("Link weather: %d pictures of %d KB over up to %d syncs of one process, through "
+          "the link simulator" % (count, size // 1024, most),
+          ["profile", "delivered", "kept", "link/pic", "waste KiB", "waste", "time s", "floor s",
+           "time/floor", "TLS full/res", "stalls/resets"], rows,
+          "delivered: pictures the server got whole; kept: pictures still in TRANSMIT "
+          "after the last sync (an upload the camera saw fail stays, even when the server "
+          "got it); link/pic: bytes both ways on the link / picture bytes; waste: link bytes beyond "
+          "what the lan run needed for the pictures that arrived, / picture bytes; floor: "
+          "picture bytes at the upward rate + a round trip per connection, handshake and "
+          "request + the link's own stalls\n" + "\n".join(notes))
+
+
+def expect_section(args, work):
+    """The same upload sync on one-bar with and without waiting for "100 Continue"."""
+    count, size = (2, 10 * 1024) if args.quick else (5, 100 * 1024)
+    sim = Sim(work, "expect")
+    link = Link(work, sim.base[len("https://"):], "one-bar")
+    rows = []
+    try:
+        for r in range(1 if args.quick else 2):
+            for label, extra in (("without Expect", {}), ("Expect: 100-continue", {"TN_BENCH_EXPECT": "1"})):
+                got = linked_syncs(args, work, sim, link, "one-bar", count, size, 1, extra)
+                c = got["counters"]
+                took = sum(s["ms"] for s in got["syncs"]) / 1000.0
+                rows.append([label, str(r + 1), "%d/%d" % (got["delivered"], count),
+                             "%.1f" % took, "%d" % c["bytes_up"], "%d" % c["bytes_down"]])
+                sys.stdout.flush()
+    finally:
+        link.close()
+        sim.close()
+    table("Uploads with and without Expect: 100-continue, one-bar (%d pictures of %d KB, "
+          "one sync each)" % (count, size // 1024),
+          ["uploads", "run", "delivered", "time s", "bytes up", "bytes down"], rows)
+
+
 PIN = None
 
 
@@ -557,7 +733,8 @@ def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--build", required=True)
     p.add_argument("--build-type", default="RelWithDebInfo")
-    p.add_argument("--only", default="image,sync,footprint,link")
+    p.add_argument("--only", default="image,sync,footprint,link,weather,expect")
+    p.add_argument("--profiles", help="link weather: comma-separated profiles (default all four)")
     p.add_argument("--runs", type=int, default=7, help="alternating runs per comparison")
     p.add_argument("--quick", action="store_true", help="tiny inputs, one run: a smoke run")
     p.add_argument("--keep", action="store_true", help="keep the work folder")
@@ -593,6 +770,10 @@ def main():
                 cloud.close()
         if "footprint" in only:
             footprint_section(args, work)
+        if "weather" in only:
+            weather_section(args, work)
+        if "expect" in only:
+            expect_section(args, work)
     finally:
         if args.keep:
             print("work folder kept at " + work)

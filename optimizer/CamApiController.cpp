@@ -14,6 +14,7 @@
 
 #include "JsonHelper.h"
 #include "Logger.h"
+#include "TransferLimits.h"
 
 namespace {
 
@@ -164,13 +165,15 @@ int putCamera(const char* body, const char* path, const CamApiParams* params,
     curl_easy_setopt(curl.get(), CURLOPT_VERBOSE, 1L);
     curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, writefunc);
     curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, response);
+    TransferCap cap{transferLimits()};
+    applyTransferLimits(curl.get(), &cap);
 
     CURLcode rc = curl_easy_perform(curl.get());
     long code = 0;
     curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &code);
     if (rc != CURLE_OK) {
         LogInfoPrintf("Response code: %ld", code);
-        LogError(curl_easy_strerror(rc));
+        LogError(transferErrorText(rc, cap));
         return 2;
     }
     return 0;
@@ -234,6 +237,8 @@ int serveSlot(CURL* curl, const char* path, JsonHelper* doc, JsonNode* slot) {
         return 2;
     }
     curl_easy_setopt(curl, CURLOPT_READDATA, picture.get());
+    TransferCap cap{transferLimits()};
+    applyTransferLimits(curl, &cap);
 
     CURLcode rc = curl_easy_perform(curl);
     LogInfoPrintf("Sending file: %s, %d bytes", name, size);
@@ -242,9 +247,13 @@ int serveSlot(CURL* curl, const char* path, JsonHelper* doc, JsonNode* slot) {
     // The handle outlives this slot: it must not keep pointers into it.
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
     curl_easy_setopt(curl, CURLOPT_READDATA, nullptr);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, nullptr);
+    curl_easy_setopt(curl, CURLOPT_SOCKOPTFUNCTION, nullptr);
+    curl_easy_setopt(curl, CURLOPT_SOCKOPTDATA, nullptr);
     if (rc != CURLE_OK) {
         LogInfoPrintf("Response code: %ld", code);
-        LogError(curl_easy_strerror(rc));
+        LogError(transferErrorText(rc, cap));
         return 2;
     }
     // A refused or expired slot took no picture: keep it for the next run.

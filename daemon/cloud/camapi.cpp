@@ -2,6 +2,7 @@
 #include "core/jsonutil.h"
 
 #include <curl/curl.h>
+#include <sys/socket.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -56,6 +57,7 @@ struct CapWatch {
     long base = 0;
     long rate = 1;
     long hit = 0;
+    curl_off_t most = 0;
 };
 
 long capFor(const CapWatch& w, curl_off_t bytes) {
@@ -68,10 +70,11 @@ int watchCap(void* slot, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultota
     clock_gettime(CLOCK_MONOTONIC, &ts);
     curl_off_t nowUs = static_cast<curl_off_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
     if (w->startUs == 0) w->startUs = nowUs;
-    curl_off_t bytes = dltotal;
-    for (curl_off_t b : {dlnow, ultotal, ulnow})
-        if (b > bytes) bytes = b;
-    long cap = capFor(*w, bytes);
+    // The most seen so far: libcurl's counters start again from zero when it
+    // resends a request on a fresh connection, and the cap must not shrink.
+    for (curl_off_t b : {dltotal, dlnow, ultotal, ulnow})
+        if (b > w->most) w->most = b;
+    long cap = capFor(*w, w->most);
     if ((nowUs - w->startUs) / 1000000 >= cap) {
         w->hit = cap;
         return 1;
@@ -140,6 +143,16 @@ CURLSH* sessionShare() {
     return share;
 }
 
+// Bounds the socket's send queue (CamApiLimits::sendBufferBytes).
+int boundSendQueue(void*, curl_socket_t fd, curlsocktype purpose) {
+    long bytes = camApiLimits().sendBufferBytes;
+    if (purpose == CURLSOCKTYPE_IPCXN && bytes > 0) {
+        int size = static_cast<int>(bytes);
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    }
+    return CURL_SOCKOPT_OK;
+}
+
 void commonOptions(CURL* h, const char* url, const std::string& caFile, Kind kind, CapWatch& cap) {
     const CamApiLimits& l = camApiLimits();
     if (sessionShare() != nullptr) curl_easy_setopt(h, CURLOPT_SHARE, sessionShare());
@@ -157,6 +170,7 @@ void commonOptions(CURL* h, const char* url, const std::string& caFile, Kind kin
     curl_easy_setopt(h, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(h, CURLOPT_TCP_KEEPIDLE, 30L);
     curl_easy_setopt(h, CURLOPT_TCP_KEEPINTVL, 15L);
+    curl_easy_setopt(h, CURLOPT_SOCKOPTFUNCTION, boundSendQueue);
     cap.base = l.capBaseSeconds;
     cap.rate = l.floorRate;
     // The connect phase and the stall window fit inside the cap however small the transfer.

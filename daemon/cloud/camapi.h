@@ -34,6 +34,15 @@ struct CamApiLimits {
     long floorRate = 500;
     // Wait for "100 Continue" before sending an upload's body.
     bool expectContinue = false;
+    // The socket send buffer (SO_SNDBUF, which the kernel doubles; 0 keeps
+    // the kernel's own, which grows to megabytes). libcurl counts an upload's
+    // bytes as they enter the socket: with a large queue on a slow link it
+    // hands over the whole picture at once and then sees no progress while
+    // the tail crosses the link, and the stall window cut uploads the server
+    // was getting whole. The queue must drain well within the window: 16
+    // KiB (32 in the kernel) is 5 s at 48 kbit/s and 16 s at 16 kbit/s; it
+    // caps one connection near 4 Mbit/s at a 60 ms round trip.
+    long sendBufferBytes = 16 * 1024;
 };
 // The limits in use; tests shorten them.
 CamApiLimits& camApiLimits();

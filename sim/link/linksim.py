@@ -80,8 +80,12 @@ PROFILES = {
 KEYS = ("up_bps", "down_bps", "delay_ms", "stall_every_s", "stall_s", "drop_every_s",
         "drop_after_bytes", "buffer_bytes")
 
-DEFAULT_BUFFER = 32 * 1024
+# The radio's queue. What the relay holds is acknowledged to the sender at
+# once (a radio's queue stays unacknowledged in the sender's socket), so it
+# is kept modest.
+DEFAULT_BUFFER = 8 * 1024
 GATE_POLL_S = 0.2
+READ_AHEAD = 2048
 
 
 def now():
@@ -96,6 +100,10 @@ class Direction:
         self.key = key
         self.free_at = 0.0
         self.stalled_until = 0.0
+        # Seconds of stall so far: what was queued when a stall began is
+        # delivered that much later, so a stall costs the link its whole
+        # length instead of letting the queue burst out when it ends.
+        self.shift = 0.0
 
     def bps(self):
         return float(self.link.profile.get(self.key, 0) or 0)
@@ -104,9 +112,9 @@ class Direction:
         """When n bytes read now reach the far side."""
         t = now()
         delay = self.link.profile.get("delay_ms", 0) / 1000.0
-        # A stall holds delivery back (the sender); what queued meanwhile
-        # goes out when it ends, as a radio queue drains after a fade.
-        start = max(t, self.free_at)
+        # A stall holds delivery back; what queues meanwhile goes out at the
+        # link's rate once it ends (free_at moved on with the stall).
+        start = max(t, self.free_at, self.stalled_until)
         rate = self.bps()
         end = start + (n * 8.0 / rate if rate > 0 else 0.0)
         self.free_at = end
@@ -205,10 +213,17 @@ class Link:
     def stall(self, seconds, which="both", replace=False):
         """No byte moves for `seconds`; `replace` (the control command) may also
         shorten or end a stall under way ("stall 0")."""
-        until = now() + seconds
+        t = now()
+        until = t + seconds
         dirs = {"up": [self.up], "down": [self.down], "both": [self.up, self.down]}[which]
         for d in dirs:
+            old = max(d.stalled_until, t)
             d.stalled_until = until if replace else max(d.stalled_until, until)
+            # The dead time added (or, for a shortened stall, taken back) from now.
+            delta = max(d.stalled_until, t) - old
+            d.shift += delta
+            if d.free_at > t:
+                d.free_at = max(t, d.free_at + delta)
         if seconds > 0:
             self.counters["stalls"] += 1
 
@@ -274,7 +289,7 @@ class Link:
 
         async def deliver():
             while True:
-                at, data = await queue.get()
+                at, shift, data = await queue.get()
                 if data is None:
                     try:
                         if writer.can_write_eof():
@@ -283,7 +298,8 @@ class Link:
                         pass
                     return
                 while True:
-                    wait = max(at, direction.stalled_until) - now()
+                    due = at + direction.shift - shift
+                    wait = max(due, direction.stalled_until) - now()
                     if wait <= 0:
                         break
                     # Short naps: a stall may end (or start) meanwhile.
@@ -311,14 +327,14 @@ class Link:
                     self.reset(conn)
                     return
                 if not data:
-                    queue.put_nowait((0, None))
+                    queue.put_nowait((0, direction.shift, None))
                     break
                 if is_up:
                     data = self.count_up(conn, data)
                     if data is None:
                         return
                 in_flight[0] += len(data)
-                queue.put_nowait((direction.schedule(len(data)), data))
+                queue.put_nowait((direction.schedule(len(data)), direction.shift, data))
             await sender
         except asyncio.CancelledError:
             sender.cancel()
@@ -476,10 +492,13 @@ async def main_async(args):
     lsock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     # A modest receive buffer, set before listening so the window is small
     # from the start: the sender's socket, not ours, holds what waits.
-    lsock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 64 * 1024)
+    lsock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16 * 1024)
     lsock.bind((args.bind, args.port))
     lsock.listen(64)
-    server = await asyncio.start_server(link.serve_client, sock=lsock)
+    # asyncio reads ahead into its own buffer up to twice `limit` (128 KiB by
+    # default), all of it acknowledged to the sender: keep that small, so the
+    # sender's own socket holds what waits, as a radio's queue would.
+    server = await asyncio.start_server(link.serve_client, sock=lsock, limit=READ_AHEAD)
 
     control = args.control
     tmpdir = None

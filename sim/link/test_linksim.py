@@ -253,6 +253,21 @@ class Faults(unittest.TestCase):
         self.assertEqual(self.link.counters()["stalls"], 1)
 
 
+    def test_a_stall_costs_the_link_its_whole_length(self):
+        # 100 kB at 50 kB/s is 2 s; a 1.5 s stall once the first bytes are
+        # through must add all of its 1.5 s: what was queued waits too,
+        # rather than bursting out when the stall ends.
+        c = self.link.connect()
+        t = time.monotonic()
+        threading.Thread(target=lambda: (c.sendall(b"q" * 100000), c.shutdown(socket.SHUT_WR)),
+                         daemon=True).start()
+        self.assertTrue(self.sink.wait(lambda r: len(r) == 1 and r[0] > 0))
+        self.assertEqual(self.link.cmd("stall 1.5 up"), "OK")
+        self.assertTrue(self.sink.wait(lambda r: r == [100000]))
+        self.assertGreaterEqual(time.monotonic() - t, 2.0 + 1.5 - 0.1)
+        c.close()
+
+
 class Gate(unittest.TestCase):
     def test_traffic_only_during_the_data_call(self):
         tmp = tempfile.mkdtemp(prefix="linkgate.")

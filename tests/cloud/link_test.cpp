@@ -59,6 +59,46 @@ TEST_F(OverLink, AnUploadLongerThanItsWindowCompletes) {
     EXPECT_FALSE(inTransmit("SLOW.JPG"));
 }
 
+// libcurl counts an upload's bytes as they enter the socket. With the
+// kernel's own send buffer (on a slow link it holds many seconds of bytes)
+// the picture went in at once and its tail then crossed the link with no
+// progress to see: the stall window cut an upload the server was getting
+// whole, and it was sent again at every sync. A bounded send queue drains
+// within the window. (A 4 s window and a 15 s upload here; 60 s and a
+// queue of 64 KiB, 11 s at one bar, in the field.)
+TEST_F(OverLink, AnUploadWhoseTailIsStillOnTheLinkIsNotCutAsStalled) {
+    camApiLimits().uploadStallSeconds = 4;
+    camApiLimits().connectSeconds = 5;
+    camApiLimits().sendBufferBytes = 8192;
+    LinkSim link(sim(), "lan", {"--set", "up_bps=64000", "--set", "delay_ms=50", "--set", "buffer_bytes=2048"});
+    useHost();
+    std::string a = picture("TAIL.JPG", 120000);
+    EXPECT_EQ(runSync(0), 0);
+    EXPECT_EQ(uploadedBytes("TAIL.JPG"), a);
+    EXPECT_FALSE(inTransmit("TAIL.JPG"));
+    EXPECT_EQ(logAt("File transfer failed"), std::string::npos) << log();
+}
+
+// libcurl resends an upload on a fresh connection when the link drops it;
+// its byte counters then start from zero. The overall cap grows with the
+// most the transfer has shown, so the resend is not cut as "slower than the
+// floor rate" the moment it starts.
+TEST_F(OverLink, AResentUploadKeepsTheCapItHad) {
+    camApiLimits().capBaseSeconds = 6;
+    camApiLimits().connectSeconds = 2;
+    camApiLimits().uploadStallSeconds = 4;
+    LinkSim link(sim(), "lan", {"--set", "up_bps=64000", "--set", "buffer_bytes=2048"});
+    useHost();
+    camApiLimits().sendBufferBytes = 8192;
+    std::string a = picture("RESENT.JPG", 80000);
+    // Once, well into the picture and past the cap's base of 6 s (8 kB/s).
+    EXPECT_EQ(link.command("drop after 64000").rfind("OK", 0), 0u);
+    EXPECT_EQ(runSync(0), 0);
+    EXPECT_EQ(logAt("slower than the floor rate"), std::string::npos) << log();
+    EXPECT_EQ(uploadedBytes("RESENT.JPG"), a);
+    EXPECT_FALSE(inTransmit("RESENT.JPG"));
+}
+
 // Waits (with a generous time-out) until the link carried `bytes` upward.
 bool waitUp(LinkSim& link, long bytes) {
     for (int i = 0; i < 6000; i++) {
