@@ -269,6 +269,17 @@ def image_section(args, work):
 
 # ---- the cloud simulator -----------------------------------------------------
 
+def stop_process(proc):
+    """Ends a simulator started with a stdout pipe: SIGTERM, then SIGKILL."""
+    proc.send_signal(signal.SIGTERM)
+    try:
+        proc.wait(10)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+    proc.stdout.close()
+
+
 class Sim:
     def __init__(self, work, name):
         self.workdir = os.path.join(work, name)
@@ -306,13 +317,7 @@ class Sim:
                 if r["path"].startswith("/upload/") and r.get("status") == 200]
 
     def close(self):
-        self.proc.send_signal(signal.SIGTERM)
-        try:
-            self.proc.wait(10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-        self.proc.stdout.close()
+        stop_process(self.proc)
 
 
 class Cloud:
@@ -591,13 +596,7 @@ class Link:
         return answer[3:]
 
     def close(self):
-        self.proc.send_signal(signal.SIGTERM)
-        try:
-            self.proc.wait(10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-        self.proc.stdout.close()
+        stop_process(self.proc)
 
 
 def linked_syncs(args, work, sim, link, profile, count, size, most, env_extra=None):

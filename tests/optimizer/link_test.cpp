@@ -1,11 +1,7 @@
 // PicTrimApp on a bad link: a server that stops answering, a link that drops
 // mid-upload. Stall windows are shortened through PICTRIM_STALL_SECONDS so
 // the cases take seconds; every wait has a generous time-out.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -21,6 +17,7 @@
 #include "cloudsim.h"
 #include "folder.h"
 #include "linksim.h"
+#include "run_program.h"
 
 namespace {
 
@@ -36,57 +33,6 @@ public:
 private:
     const char* name_;
 };
-
-struct RunResult {
-    bool exited = false;  // false: it had to be killed
-    std::string out;
-    double seconds = 0;
-};
-
-// Runs PicTrimApp; kills it if it is still running after `limitSeconds`.
-RunResult runWithLimit(const std::vector<std::string>& args, int limitSeconds) {
-    RunResult r;
-    int fds[2];
-    if (pipe(fds) != 0) return r;
-    auto t0 = std::chrono::steady_clock::now();
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(fds[1], 1);
-        int devnull = open("/dev/null", O_WRONLY);
-        if (devnull >= 0) dup2(devnull, 2);  // libcurl's trace
-        close(fds[0]);
-        close(fds[1]);
-        std::vector<char*> argv;
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(fds[1]);
-    auto deadline = t0 + std::chrono::seconds(limitSeconds);
-    char buf[4096];
-    bool late = false;
-    while (true) {
-        int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                        deadline - std::chrono::steady_clock::now())
-                                        .count());
-        struct pollfd p = {fds[0], POLLIN, 0};
-        if (left <= 0 || poll(&p, 1, left) <= 0) {
-            late = true;
-            break;
-        }
-        ssize_t n = read(fds[0], buf, sizeof buf);
-        if (n <= 0) break;
-        r.out.append(buf, static_cast<size_t>(n));
-    }
-    close(fds[0]);
-    int st = 0;
-    if (late) kill(pid, SIGKILL);
-    waitpid(pid, &st, 0);
-    r.exited = !late && WIFEXITED(st);
-    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    return r;
-}
 
 std::string randomBytes(size_t n) {
     std::mt19937 rng(7);
@@ -108,8 +54,8 @@ TEST(PicTrimLink, AServerThatStallsEndsTheRunWithinTheWindow) {
     f.put(".token", "secret\n");
     f.putPicture("PICT0001.JPG");
     ScopedEnv window("PICTRIM_STALL_SECONDS", "2");
-    RunResult r = runWithLimit({PICTRIMAPP_PROGRAM, "32", "24", "50", f.path(), "UCID1", sim.hostPort(), "443"},
-                         90);
+    ProgramResult r = runProgram(
+        {PICTRIMAPP_PROGRAM, "32", "24", "50", f.path(), "UCID1", sim.hostPort(), "443"}, 90, true);
     ASSERT_TRUE(r.exited) << "still running after " << r.seconds << " s";
     EXPECT_EQ(r.out, "START PROGRAM 2.0\nCODE 1 END PROGRAM\n");
     // Well before the server's 120 s: the stall window ended it, not the server.
