@@ -36,7 +36,9 @@ Connections: {"closed": [CONN, ...], "open": N} where CONN is
     the closed ones. Connections that only showed the camera page are left
     out too.
 Every record is also appended to WORKDIR/requests.jsonl before the answer goes out.
-Uploaded bytes land in WORKDIR/uploads/<name>.
+Uploaded bytes land in WORKDIR/uploads/<name>. A request whose body ends
+before its Content-Length (the link went away) is recorded with status 0 and
+an "error", gets no answer and stores nothing.
 
 Scenario (every key optional):
     {
@@ -110,6 +112,11 @@ import cloudview
 
 # Bodies above this are refused: the simulator must not be the thing that runs out of memory.
 MAX_BODY = 64 * 1024 * 1024
+
+
+class CutBody(Exception):
+    """The client's body ended before its Content-Length."""
+
 
 DEFAULT_ANSWER = {"uploads": "auto"}
 
@@ -362,7 +369,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
         length = int(self.headers.get("Content-Length") or 0)
         if length > MAX_BODY:
             raise ValueError("body too large")
-        return self.rfile.read(length) if length > 0 else b""
+        body = self.rfile.read(length) if length > 0 else b""
+        # A link that went away mid-body may end with a plain EOF (TLS lets a
+        # ragged end pass as one): a cut body is no upload.
+        if len(body) < length:
+            raise CutBody("body cut after %d of %d bytes" % (len(body), length))
+        return body
 
     def send(self, status, body=b"", content_type="application/json", extra=None):
         if isinstance(body, (dict, list)):
@@ -402,6 +414,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
         }
         try:
             body = self.read_body()
+        except CutBody as e:
+            entry.update(status=0, error=str(e))
+            self.state.record(entry)
+            self.close_connection = True
+            return
         except (ValueError, OSError) as e:
             entry.update(status=413, error=str(e))
             self.state.record(entry)

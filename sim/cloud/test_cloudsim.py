@@ -5,6 +5,7 @@ import http.client
 import json
 import os
 import select
+import socket
 import ssl
 import subprocess
 import sys
@@ -211,6 +212,27 @@ class CloudSimTest(unittest.TestCase):
         self.scenario({"upload_status": 403})
         self.assertEqual(self.call("PUT", "/upload/r.jpg", b"abc")[0], 403)
         self.assertFalse(os.path.exists(os.path.join(self.info["workdir"], "uploads", "r.jpg")))
+
+    def test_a_body_cut_by_the_link_is_no_upload(self):
+        # The link goes away after 100 of 1000 bytes: a plain TCP end, no
+        # TLS close, as a relay that lost its radio would leave it.
+        raw = socket.create_connection(("127.0.0.1", self.info["port"]), timeout=30)
+        tls = self.ctx.wrap_socket(raw, server_hostname="127.0.0.1")
+        tls.sendall(b"PUT /upload/cut.jpg HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n" +
+                    b"c" * 100)
+        tls.shutdown(socket.SHUT_WR)
+        # The server ends the connection once it recorded the request (what
+        # comes before the end is TLS records, read raw now).
+        try:
+            while raw.recv(4096):
+                pass
+        except OSError:
+            pass
+        tls.close()
+        cut = [r for r in self.requests() if r["path"] == "/upload/cut.jpg"]
+        self.assertEqual([r["status"] for r in cut], [0])
+        self.assertIn("cut after 100 of 1000", cut[0]["error"])
+        self.assertFalse(os.path.exists(os.path.join(self.info["workdir"], "uploads", "cut.jpg")))
 
 
 if __name__ == "__main__":
