@@ -83,6 +83,15 @@ bool markUnpacking(const std::string& package, const char* work) {
     return writeFileAtomic(R(kUnpackMarker).c_str(), line.data(), line.size(), 0644) == 1;
 }
 
+// A marker left with no package that could finish its install would force
+// the next package in; returns whether there was one.
+bool dropStaleMarker() {
+    if (!exists(kUnpackMarker)) return false;
+    logMessage("update", LOG_ERROR, "No package to finish the interrupted install");
+    removeFile(kUnpackMarker);
+    return true;
+}
+
 // The tars of the module and of the desk agree only on an uncompressed
 // stream read from standard input, so every package is decompressed by its
 // own tool (chosen by the file's first bytes) and piped into tar.
@@ -336,11 +345,7 @@ void checkUpdate(const char* dspVersion, const char* moduleVersion) {
         backup = kBackupGz;
     } else {
         logMessage("update", LOG_INFO, "No update file found");
-        if (exists(kUnpackMarker)) {
-            logMessage("update", LOG_ERROR, "No package to finish the interrupted install");
-            removeFile(kUnpackMarker);
-            syncFolderOf(R(kUnpackMarker).c_str());
-        }
+        if (dropStaleMarker()) syncFolderOf(R(kUnpackMarker).c_str());
         return;
     }
     const std::string package = R(work);
@@ -389,10 +394,7 @@ void checkUpdate(const char* dspVersion, const char* moduleVersion) {
         for (const char* f : kQuorvanFiles) removeFile(f);
     }
     // A package that could not be read cannot finish an earlier install.
-    if (exists(kUnpackMarker)) {
-        logMessage("update", LOG_ERROR, "No package to finish the interrupted install");
-        removeFile(kUnpackMarker);
-    }
+    dropStaleMarker();
     syncDisks();
 }
 
