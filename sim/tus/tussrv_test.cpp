@@ -1,0 +1,166 @@
+// The tus server of the tests, as its users will meet it: started through
+// tests/support/tussrv.h with the cloud simulator's certificate, spoken to
+// over TLS checked against the tests' CA.
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "support/cloudsim.h"
+#include "support/tussrv.h"
+
+namespace {
+
+struct Answer {
+    long code = 0;
+    std::map<std::string, std::string> headers;  // names in lower case
+};
+
+struct CurlFree {
+    void operator()(CURL* c) const { curl_easy_cleanup(c); }
+    void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+};
+
+size_t headerLine(char* data, size_t size, size_t n, void* out) {
+    std::string line(data, size * n);
+    auto colon = line.find(':');
+    if (colon != std::string::npos) {
+        std::string name = line.substr(0, colon);
+        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+        std::string value = line.substr(colon + 1);
+        value.erase(0, value.find_first_not_of(" \t"));
+        value.erase(value.find_last_not_of(" \t\r\n") + 1);
+        static_cast<Answer*>(out)->headers[name] = value;
+    }
+    return size * n;
+}
+
+size_t discard(char*, size_t size, size_t n, void*) { return size * n; }
+
+// One tus request; body is sent for POST and PATCH.
+Answer tus(const std::string& ca, const std::string& method, const std::string& url,
+           std::vector<std::string> headers, const std::string& body = "") {
+    std::unique_ptr<CURL, CurlFree> c(curl_easy_init());
+    headers.push_back("Tus-Resumable: 1.0.0");
+    if (method == "PATCH") headers.push_back("Content-Type: application/offset+octet-stream");
+    std::unique_ptr<curl_slist, CurlFree> list;
+    for (auto& h : headers) list.reset(curl_slist_append(list.release(), h.c_str()));
+    Answer a;
+    curl_easy_setopt(c.get(), CURLOPT_URL, url.c_str());
+    curl_easy_setopt(c.get(), CURLOPT_CAINFO, ca.c_str());
+    curl_easy_setopt(c.get(), CURLOPT_TIMEOUT, 60L);
+    curl_easy_setopt(c.get(), CURLOPT_HTTPHEADER, list.get());
+    if (method == "HEAD") {
+        curl_easy_setopt(c.get(), CURLOPT_NOBODY, 1L);
+    } else {
+        curl_easy_setopt(c.get(), CURLOPT_CUSTOMREQUEST, method.c_str());
+        curl_easy_setopt(c.get(), CURLOPT_POSTFIELDS, body.data());
+        curl_easy_setopt(c.get(), CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+    }
+    curl_easy_setopt(c.get(), CURLOPT_HEADERFUNCTION, headerLine);
+    curl_easy_setopt(c.get(), CURLOPT_HEADERDATA, &a);
+    curl_easy_setopt(c.get(), CURLOPT_WRITEFUNCTION, discard);
+    CURLcode rc = curl_easy_perform(c.get());
+    EXPECT_EQ(rc, CURLE_OK) << method << " " << url << ": " << curl_easy_strerror(rc);
+    curl_easy_getinfo(c.get(), CURLINFO_RESPONSE_CODE, &a.code);
+    return a;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string randomBytes(size_t n) {
+    std::mt19937 rng(26);
+    std::string s(n, '\0');
+    for (auto& ch : s) ch = static_cast<char>(rng());
+    return s;
+}
+
+}  // namespace
+
+TEST(TusServer, ResumesAnUploadFromTheOffsetItReportsByteForByte) {
+    CloudSim cloud;
+    TusSrv srv(cloud);
+    const std::string ca = cloud.caFile();
+    const std::string picture = randomBytes(100000);
+    EXPECT_EQ(srv.creationUrl(), srv.base() + "/files");
+
+    Answer created = tus(ca, "POST", srv.creationUrl(), {"Upload-Length: 100000"});
+    ASSERT_EQ(created.code, 201);
+    const std::string url = created.headers["location"];
+    ASSERT_EQ(url.rfind(srv.base() + "/files/", 0), 0u) << url;
+
+    Answer first = tus(ca, "PATCH", url, {"Upload-Offset: 0"}, picture.substr(0, 40000));
+    EXPECT_EQ(first.code, 204);
+    EXPECT_EQ(first.headers["upload-offset"], "40000");
+    Answer head = tus(ca, "HEAD", url, {});
+    EXPECT_EQ(head.code, 200);
+    EXPECT_EQ(head.headers["upload-offset"], "40000");
+    EXPECT_EQ(head.headers["upload-length"], "100000");
+
+    // A client that is wrong about the offset changes nothing.
+    EXPECT_EQ(tus(ca, "PATCH", url, {"Upload-Offset: 30000"}, picture.substr(30000, 100)).code, 409);
+    EXPECT_EQ(tus(ca, "HEAD", url, {}).headers["upload-offset"], "40000");
+
+    Answer rest = tus(ca, "PATCH", url, {"Upload-Offset: 40000"}, picture.substr(40000));
+    EXPECT_EQ(rest.code, 204);
+    EXPECT_EQ(rest.headers["upload-offset"], "100000");
+    EXPECT_TRUE(readFile(srv.storedFile(url)) == picture) << "stored bytes differ";
+
+    CloudSimJson seen = srv.requests();
+    std::string trail;
+    for (size_t i = 0; i < json_object_array_length(seen.get()); i++) {
+        json_object *r = json_object_array_get_idx(seen.get(), i), *m, *s;
+        json_object_object_get_ex(r, "method", &m);
+        json_object_object_get_ex(r, "status", &s);
+        trail += std::string(json_object_get_string(m)) + " " + json_object_get_string(s) + ";";
+    }
+    EXPECT_EQ(trail, "POST 201;PATCH 204;HEAD 200;PATCH 409;HEAD 200;PATCH 204;");
+}
+
+TEST(TusServer, ExpiryAndRelativeLocationAreOptions) {
+    CloudSim cloud;
+    TusSrv srv(cloud, {"--expiry", "1", "--relative-location"});
+    const std::string ca = cloud.caFile();
+    Answer created = tus(ca, "POST", srv.creationUrl(), {"Upload-Length: 10"});
+    ASSERT_EQ(created.code, 201);
+    const std::string path = created.headers["location"];
+    ASSERT_EQ(path.rfind("/files/", 0), 0u) << path;
+    EXPECT_FALSE(created.headers["upload-expires"].empty());
+    const std::string url = srv.base() + path;
+    EXPECT_EQ(tus(ca, "PATCH", url, {"Upload-Offset: 0"}, "hello").code, 204);
+
+    // The unfinished upload expires a second after its creation.
+    long code = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while ((code = tus(ca, "HEAD", url, {}).code) == 200 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(code, 410);
+    EXPECT_EQ(tus(ca, "PATCH", url, {"Upload-Offset: 5"}, "world").code, 410);
+}
+
+TEST(TusServer, MissingPackagesSayHowToInstallThem) {
+    char tmpl[] = "/tmp/tusbare.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string bare = std::string(tmpl) + "/server.js";
+    std::filesystem::copy_file(TN_TUSSRV_JS, bare);
+    try {
+        TusSrv srv("cert.pem", "key.pem", {}, bare);
+        ADD_FAILURE() << "started without its packages";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("run scripts/setup"), std::string::npos) << e.what();
+    }
+    std::filesystem::remove_all(tmpl);
+}
