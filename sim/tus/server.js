@@ -63,7 +63,9 @@ function parseArgs(argv) {
                 o[texts[a]] = v;
             } else {
                 const n = Number(v);
-                if (!Number.isInteger(n) || n < 0) fail(a + ' needs a whole number, not "' + v + '"');
+                if (!Number.isInteger(n) || n < 0) {
+                    fail(a + ' needs a whole number, not "' + v + '"');
+                }
                 o[numbers[a]] = n;
             }
         } else {
@@ -110,7 +112,8 @@ function main() {
         path: o.path,
         datastore,
         // The front is HTTPS; the library would otherwise name http:// URLs.
-        generateUrl: (req, u) => (o.relativeLocation ? '' : 'https://' + u.host) + u.path + '/' + u.id,
+        generateUrl: (req, u) =>
+            (o.relativeLocation ? '' : 'https://' + u.host) + u.path + '/' + u.id,
     };
     if (o.maxSize > 0) options.maxSize = o.maxSize;
     const tusServer = new tus.server.Server(options);
@@ -119,7 +122,7 @@ function main() {
     const server = https.createServer({cert, key}, (req, res) => {
         if (log >= 0) {
             res.on('close', () => {
-                const num = (v) => (v === undefined || v === '' || isNaN(Number(v)) ? null : Number(v));
+                const num = (v) => (v == null || v === '' || isNaN(Number(v)) ? null : Number(v));
                 const line = {
                     method: req.method,
                     path: req.url,
@@ -140,8 +143,8 @@ function main() {
     server.listen(o.port, o.bind, () => {
         const port = server.address().port;
         const base = 'https://' + o.bind + ':' + port;
-        const ready = {ready: true, port, base, creation: base + o.path, store: path.resolve(o.store),
-            pid: process.pid};
+        const ready = {ready: true, port, base, creation: base + o.path,
+            store: path.resolve(o.store), pid: process.pid};
         process.stdout.write(JSON.stringify(ready) + '\n');
     });
     server.on('error', (e) => fail('cannot listen on ' + o.bind + ':' + o.port + ': ' + e.message));

@@ -1,6 +1,8 @@
 // The tus server of the tests, as its users will meet it: started through
 // tests/support/tussrv.h with the cloud simulator's certificate, spoken to
 // over TLS checked against the tests' CA.
+#include "support/tussrv.h"
+
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
@@ -15,7 +17,6 @@
 #include <thread>
 
 #include "support/cloudsim.h"
-#include "support/tussrv.h"
 
 namespace {
 
@@ -34,7 +35,8 @@ size_t headerLine(char* data, size_t size, size_t n, void* out) {
     auto colon = line.find(':');
     if (colon != std::string::npos) {
         std::string name = line.substr(0, colon);
-        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+        std::transform(name.begin(), name.end(), name.begin(),
+                       [](unsigned char c) { return std::tolower(c); });
         std::string value = line.substr(colon + 1);
         value.erase(0, value.find_first_not_of(" \t"));
         value.erase(value.find_last_not_of(" \t\r\n") + 1);
@@ -94,8 +96,9 @@ void cutPatch(const std::string& ca, const std::string& url, long offset, const 
               long announced) {
     std::unique_ptr<CURL, CurlFree> c(curl_easy_init());
     std::unique_ptr<curl_slist, CurlFree> list;
-    for (std::string h : {std::string("Tus-Resumable: 1.0.0"), "Upload-Offset: " + std::to_string(offset),
-                          std::string("Content-Type: application/offset+octet-stream")})
+    for (std::string h :
+         {std::string("Tus-Resumable: 1.0.0"), "Upload-Offset: " + std::to_string(offset),
+          std::string("Content-Type: application/offset+octet-stream")})
         list.reset(curl_slist_append(list.release(), h.c_str()));
     Feed feed{bytes};
     curl_easy_setopt(c.get(), CURLOPT_URL, url.c_str());
@@ -148,7 +151,8 @@ TEST(TusServer, ResumesAnUploadFromTheOffsetItReportsByteForByte) {
     EXPECT_EQ(head.headers["upload-length"], "100000");
 
     // A client that is wrong about the offset changes nothing.
-    EXPECT_EQ(tus(ca, "PATCH", url, {"Upload-Offset: 30000"}, picture.substr(30000, 100)).code, 409);
+    EXPECT_EQ(tus(ca, "PATCH", url, {"Upload-Offset: 30000"}, picture.substr(30000, 100)).code,
+              409);
     EXPECT_EQ(tus(ca, "HEAD", url, {}).headers["upload-offset"], "40000");
 
     Answer rest = tus(ca, "PATCH", url, {"Upload-Offset: 40000"}, picture.substr(40000));
@@ -183,7 +187,10 @@ TEST(TusServer, AnUploadCutMidPatchKeepsWhatArrivedAndGoesOn) {
     ASSERT_EQ(head.code, 200);
     const long offset = std::stol(head.headers["upload-offset"]);
     EXPECT_LE(offset, 40000);
-    EXPECT_EQ(tus(ca, "PATCH", url, {"Upload-Offset: " + std::to_string(offset)}, picture.substr(offset)).code, 204);
+    EXPECT_EQ(
+        tus(ca, "PATCH", url, {"Upload-Offset: " + std::to_string(offset)}, picture.substr(offset))
+            .code,
+        204);
     EXPECT_TRUE(readFile(srv.storedFile(url)) == picture) << "stored bytes differ";
     // The cut request is logged without an answer.
     CloudSimJson seen = srv.requests();
@@ -211,7 +218,8 @@ TEST(TusServer, ExpiryAndRelativeLocationAreOptions) {
     // The unfinished upload expires a second after its creation.
     long code = 0;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while ((code = tus(ca, "HEAD", url, {}).code) == 200 && std::chrono::steady_clock::now() < deadline)
+    while ((code = tus(ca, "HEAD", url, {}).code) == 200 &&
+           std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(code, 410);
     EXPECT_EQ(tus(ca, "PATCH", url, {"Upload-Offset: 5"}, "world").code, 410);

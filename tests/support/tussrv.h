@@ -25,19 +25,19 @@ class TusSrv {
 public:
     // extra: more server options ("--expiry", "30", "--relative-location", ...:
     // listed at the top of sim/tus/server.js).
-    TusSrv(const std::string& certFile, const std::string& keyFile, std::vector<std::string> extra = {},
-           const std::string& script = TN_TUSSRV_JS) {
+    TusSrv(const std::string& certFile, const std::string& keyFile,
+           std::vector<std::string> extra = {}, const std::string& script = TN_TUSSRV_JS) {
         namespace fs = std::filesystem;
         fs::path modules = fs::path(script).parent_path() / "node_modules" / "@tus" / "server";
         if (!fs::is_directory(modules))
-            throw std::runtime_error("tus server: its npm packages are missing (" + modules.string() +
-                                     "): run scripts/setup");
+            throw std::runtime_error("tus server: its npm packages are missing (" +
+                                     modules.string() + "): run scripts/setup");
         char tmpl[] = "/tmp/tussrv.XXXXXX";
         if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp");
         dir_ = tmpl;
         log_ = dir_ + "/requests.jsonl";
-        std::vector<std::string> args = {"node", script, "--store", dir_ + "/store", "--cert", certFile,
-                                         "--key", keyFile, "--log", log_};
+        std::vector<std::string> args = {"node",   script,  "--store", dir_ + "/store", "--cert",
+                                         certFile, "--key", keyFile,   "--log",         log_};
         args.insert(args.end(), extra.begin(), extra.end());
         int fds[2];
         if (pipe(fds) != 0) throw std::runtime_error("pipe");
@@ -67,8 +67,8 @@ public:
             !json_object_object_get_ex(ready.get(), "creation", &creation) ||
             !json_object_object_get_ex(ready.get(), "store", &store)) {
             stop();
-            throw std::runtime_error("tus server did not become ready (node on PATH? scripts/setup run?): " +
-                                     line);
+            throw std::runtime_error(
+                "tus server did not become ready (node on PATH? scripts/setup run?): " + line);
         }
         port_ = json_object_get_int(port);
         base_ = json_object_get_string(base);
@@ -76,7 +76,8 @@ public:
         store_ = json_object_get_string(store);
     }
     explicit TusSrv(const CloudSim& cloud, std::vector<std::string> extra = {})
-        : TusSrv(cloud.workdir() + "/certs/server.pem", cloud.workdir() + "/certs/server.key", std::move(extra)) {}
+        : TusSrv(cloud.workdir() + "/certs/server.pem", cloud.workdir() + "/certs/server.key",
+                 std::move(extra)) {}
     ~TusSrv() {
         stop();
         std::error_code ec;
