@@ -204,6 +204,56 @@ class LinkSim:
         self.proc.stdout.close()
 
 
+class TusServer:
+    """The tus upload server of sim/tus (node from PATH, its npm packages from
+    scripts/setup) with the cloud simulator's certificate, so the daemon
+    checks it against the same CA. `options` are server.js options
+    ("--expiry", "30", "--relative-location", ...)."""
+
+    def __init__(self, ctx, cloud, options=()):
+        script = os.path.join(TOP, "sim", "tus", "server.js")
+        if not os.path.isdir(os.path.join(TOP, "sim", "tus", "node_modules", "@tus", "server")):
+            raise RuntimeError("the tus server's npm packages are missing: run scripts/setup")
+        certs = os.path.join(cloud.info["workdir"], "certs")
+        self.log = ctx.path("/tus/requests.jsonl")
+        os.makedirs(os.path.dirname(self.log), exist_ok=True)
+        argv = ["node", script, "--store", ctx.path("/tus/store"),
+                "--cert", os.path.join(certs, "server.pem"),
+                "--key", os.path.join(certs, "server.key"), "--log", self.log] + list(options)
+        # Its own session: close() stops the whole group.
+        self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, start_new_session=True)
+        ready, _, _ = select.select([self.proc.stdout], [], [], 60)
+        line = self.proc.stdout.readline() if ready else b""
+        if not line:
+            self.close()
+            raise TimeoutError("tus server not ready")
+        self.info = json.loads(line)
+        self.host = "127.0.0.1:%d" % self.info["port"]
+        self.creation = self.info["creation"]
+
+    def stored(self, upload_url):
+        """The file holding an upload's bytes."""
+        return os.path.join(self.info["store"], upload_url.rstrip("/").rsplit("/", 1)[-1])
+
+    def requests(self):
+        """Every finished request, oldest first (see server.js --log)."""
+        try:
+            with open(self.log) as f:
+                return [json.loads(line) for line in f if line.strip()]
+        except FileNotFoundError:
+            return []
+
+    def close(self):
+        if self.proc.poll() is None:
+            try:
+                os.killpg(self.proc.pid, signal.SIGTERM)
+                self.proc.wait(30)
+            except (ProcessLookupError, subprocess.TimeoutExpired):
+                self.proc.kill()
+                self.proc.wait()
+        self.proc.stdout.close()
+
+
 def describe_request(r):
     """One line: the cloud's view of a request."""
     what = "%s %s -> %s" % (r["method"], r["path"], r.get("status"))
@@ -288,6 +338,14 @@ class DemoContext:
             self.clouds.append(relay)
             self.say("link simulator (%s) in front of it at %s" % (link, relay.host))
         return sim
+
+    def tus_server(self, cloud, options=()):
+        """The tus upload server beside `cloud` (sharing its CA); stopped
+        with the context."""
+        srv = TusServer(self, cloud, options)
+        self.clouds.append(srv)
+        self.say("tus server ready at %s; uploads are created at %s" % (srv.info["base"], srv.creation))
+        return srv
 
     def show_cloud(self, sim):
         for r in sim.new_requests():
