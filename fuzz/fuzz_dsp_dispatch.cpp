@@ -1,6 +1,7 @@
 // Bytes from the camera UART, cut into reads as the receive thread cuts them,
 // through the real framing and command dispatch. Effects that would wait for
-// the network, start threads or end the process are stand-ins.
+// the network, ask the modem, start threads or end the process are stand-ins
+// (and no_waits.cpp makes every sleep return at once).
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include "camera/protocol.h"
 #include "cellular/cellular.h"
 #include "cellular/cellular_state.h"
+#include "cellular/data_call.h"
 #include "cellular/power.h"
 #include "cloud/sync.h"
 #include "core/config.h"
@@ -26,6 +28,9 @@ int runSync(int) { return gSyncResult; }
 void cellHandlerStart() {}
 int signalBars() { return gBars; }
 int recoverDspFirmware() { return 0; }
+// The real check asks the connection manager, which the harness does not run;
+// the call stays as the input's mode byte set it.
+int dataCallCheck() { return cellularState().dataConnected.load() == 1 ? 0 : -1; }
 // The real one cuts the module's power and the daemon then leaves.
 int module_power_down(int) { throw PoweredDown{}; }
 // SYNC flushes every file system of the machine: not per input.

@@ -3,7 +3,13 @@
 // the run is the same on every machine. Seeds and every crash ever found stay
 // in the corpus and so run in every ctest, also under the sanitizer builds.
 //
-//   NAME_replay [--sweep N] CORPUS_DIR_OR_FILE...     (default sweep: 20000)
+//   NAME_replay [--sweep N] [--input-seconds S] CORPUS_DIR_OR_FILE...
+//
+// (default sweep: 20000). With --input-seconds, an input that runs longer
+// than S seconds ends the run with its name: the harness can block.
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -21,10 +27,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 namespace fs = std::filesystem;
 
 namespace {
+unsigned gInputSeconds = 0;
+char gCurrent[512] = "";  // what the time limit names when it strikes
+
+void onInputTimeout(int) {
+    static const char kHead[] = "replay: input ran past its time limit: ";
+    (void)!write(2, kHead, sizeof kHead - 1);
+    (void)!write(2, gCurrent, strlen(gCurrent));
+    (void)!write(2, "\n", 1);
+    _exit(3);
+}
+
 // A copy of exactly the input's size, so reading past it is caught.
-void runOne(const std::string& s) {
+void runOne(const std::string& s, const std::string& name) {
+    snprintf(gCurrent, sizeof gCurrent, "%s", name.c_str());
     std::vector<uint8_t> exact(s.begin(), s.end());
+    if (gInputSeconds > 0) alarm(gInputSeconds);
     LLVMFuzzerTestOneInput(exact.empty() ? nullptr : exact.data(), exact.size());
+    if (gInputSeconds > 0) alarm(0);
 }
 }  // namespace
 
@@ -34,6 +54,10 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--sweep") == 0 && i + 1 < argc) {
             sweep = strtol(argv[++i], nullptr, 10);
+            continue;
+        }
+        if (strcmp(argv[i], "--input-seconds") == 0 && i + 1 < argc) {
+            gInputSeconds = static_cast<unsigned>(strtoul(argv[++i], nullptr, 10));
             continue;
         }
         fs::path arg(argv[i]);
@@ -56,7 +80,9 @@ int main(int argc, char** argv) {
         corpus.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
     if (corpus.empty()) corpus.emplace_back("SP+STATE\r");
-    for (const auto& c : corpus) runOne(c);
+    if (gInputSeconds > 0) signal(SIGALRM, onInputTimeout);
+    for (size_t i = 0; i < corpus.size(); i++)
+        runOne(corpus[i], i < files.size() ? files[i].string() : "built-in seed");
 
     std::mt19937 rng(20240307);
     const char alphabet[] = "SPATsp+\r\n \0\x06xyz{}[]\":,";
@@ -74,7 +100,7 @@ int main(int argc, char** argv) {
             }
         }
         if (s.size() > 65536) s.resize(65536);
-        runOne(s);
+        runOne(s, "sweep mutation " + std::to_string(round) + " (seed 20240307)");
         runs++;
     }
     printf("%zu corpus inputs, %ld mutations: no fault\n", corpus.size(), runs);
