@@ -44,6 +44,7 @@
 #include "support/daemon_harness.h"
 #include "support/fixture_shell.h"
 #include "support/powercard.h"
+#include "support/rounds.h"
 
 namespace {
 
@@ -259,7 +260,7 @@ protected:
 
 TEST_F(CardCuts, SeededCutsDuringStartsSyncsAndSettingsChangesLoseNothing) {
     const unsigned seed = static_cast<unsigned>(envInt("TN_CUT_SEED", 2020));
-    const int kRounds = envInt("TN_CARD_CUTS", 8);
+    const int kRounds = rounds::count("TN_CARD_CUTS", 8, 2);
     printf("power cuts on the card: %d rounds, seed %u\n", kRounds, seed);
     RecordProperty("seed", static_cast<int>(seed));
     std::mt19937 rng(seed);

@@ -17,6 +17,7 @@
 
 #include "invariants.h"
 #include "support/daemon_harness.h"
+#include "support/rounds.h"
 
 namespace {
 
@@ -47,7 +48,7 @@ const char kStatus[] = R"({"memory": {"size": 31000, "used": 1200}, "batteries":
 TEST(DaemonCuts, HundredAndTwentyKillsDuringStartsSyncsAndSettingsChanges) {
     const char* env = getenv("TN_CUT_SEED");
     const unsigned seed = env != nullptr ? static_cast<unsigned>(strtoul(env, nullptr, 10)) : 7121;
-    const int kCuts = getenv("TN_CUTS") != nullptr ? atoi(getenv("TN_CUTS")) : 120;
+    const int kCuts = rounds::count("TN_CUTS", 120, 20);
     printf("power cuts of trailnetd: %d cuts, seed %u\n", kCuts, seed);
     RecordProperty("seed", static_cast<int>(seed));
     std::mt19937 rng(seed);

@@ -16,6 +16,7 @@
 #include "cloud/cloud_fixture.h"
 #include "cloud/sync.h"
 #include "invariants.h"
+#include "support/rounds.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ class SyncCuts : public CloudTest {};
 
 TEST_F(SyncCuts, HundredAndTwentyKillsDuringSyncsLoseNothing) {
     const unsigned seed = seedFromEnvironment(20261207);
-    const int kCuts = 120;
+    const int kCuts = rounds::count("TN_CUTS", 120, 20);
     printf("power cuts during syncs: %d cuts, seed %u\n", kCuts, seed);
     RecordProperty("seed", static_cast<int>(seed));
     std::mt19937 rng(seed);

@@ -17,6 +17,7 @@
 #include "support/daemon_harness.h"
 #include "support/fixture_shell.h"
 #include "support/powercard.h"
+#include "support/rounds.h"
 
 namespace {
 
@@ -140,8 +141,7 @@ protected:
 };
 
 TEST_F(UpdateCuts, CutAtStepsOfAnInstallFromTheCardIsFinishedByTheNextStart) {
-    const char* env = getenv("TN_UPDATE_CUTS");
-    const int positions = env != nullptr && *env != '\0' ? atoi(env) : 4;
+    const int positions = rounds::count("TN_UPDATE_CUTS", 4, 1);
 
     // An uncut install: how many operations it makes on each card.
     prepare();

@@ -187,6 +187,10 @@ public:
         : camera_(root_.path("/dev/ttyHS0")),
           modem_(modemPty ? new Pty(root_.path("/dev/smd9")) : nullptr) {
         root_.mountCard(card);
+        // Without a modem simulator nobody raises the service's ready flag,
+        // and every start would wait ten seconds for it; the tests of that
+        // wait start a simulator-less rig of their own (modemPty false).
+        if (modemPty) root_.write("/tmp/mcm_service_ready.flag", "");
         root_.mkdirs("/stubs");
         for (const char* tool : {"halt", "reboot", "sys_reboot", "sync", "ntpd"})
             addStandIn(tool, "exit 0");

@@ -6,6 +6,8 @@
 //   fatimage  a real FAT32 image mounted with fusefat (for the workloads it
 //             serves: see docs/sd-card.md)
 //   folder    a plain folder on the desk's file system
+// Unset, a test that ctest runs with TN_CARD_UNUSED=1 (it has no "card"
+// label) gets a folder, the others "fat".
 // Without FUSE a FAT choice falls back to a folder with a one-line notice.
 // The mount goes with the object; a test that dies leaves no mount either
 // (the card's watchdog ends when its standard input does), and a FUSE
@@ -70,6 +72,10 @@ inline std::string whyNot(Kind k) {
 inline Kind chosen() {
     static const Kind kind = [] {
         const char* v = getenv("TN_CARD");
+        // Tests that never look at the card as FAT (no "card" label in
+        // cmake/test-labels.cmake) skip the mount unless TN_CARD asks.
+        const char* unused = getenv("TN_CARD_UNUSED");
+        if (!(v && *v) && unused && strcmp(unused, "1") == 0) return Kind::Folder;
         std::string want = v && *v ? v : "fat";
         Kind k = want == "folder" ? Kind::Folder : want == "fatimage" ? Kind::FatImage : Kind::Fat;
         std::string why = whyNot(k);
