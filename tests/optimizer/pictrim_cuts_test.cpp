@@ -159,6 +159,8 @@ protected:
         if (cutAt > 0) card->command("cut-at " + std::to_string(cutAt));
         pid_t pid = fork();
         if (pid == 0) {
+            // Its own group: the power takes the optimizer it runs down too.
+            setpgid(0, 0);
             int devnull = open("/dev/null", O_WRONLY);
             dup2(devnull, 1);
             dup2(devnull, 2);
@@ -167,13 +169,14 @@ protected:
                   "UCID1", cloud->hostPort().c_str(), "443", (char*)nullptr);
             _exit(127);
         }
+        setpgid(pid, pid);
         std::atomic<bool> cutInside{false};
         std::thread watcher;
         if (cutAt > 0) {
             watcher = std::thread([&] {
                 if (card->command("wait-cut 300", 310).rfind("cut", 0) == 0) {
                     // Not yet reaped (WNOWAIT below): the id is still the run's.
-                    kill(pid, SIGKILL);
+                    kill(-pid, SIGKILL);
                     cutInside = true;
                 }
             });
