@@ -258,13 +258,15 @@ def image_section(args, work):
                 for k, v in json.loads(line).items():
                     steps.setdefault(k, []).append(v)
         splits.append([label] + ["%.0f" % median(steps.get(k, [])) for k in
-                                 ("exif", "decode", "resize", "encode", "optimizer", "restore")])
+                                 ("mark", "exif", "decode", "resize", "encode", "optimizer",
+                                  "restore", "replace")])
 
     table("Image stage per picture, to %dx%d with a size goal (%d runs of %d pictures, "
           "alternating; one CPU)" % (tw, th, runs, per_run),
           COMPARE_HEADER, results, COMPARE_NOTE % "PicTrimApp's")
     table("Inside the stage, ms per picture (median; buffers already in the pool)",
-          ["picture", "EXIF", "decode", "resize", "encode", "jpegoptim", "EXIF back"], splits)
+          ["picture", "mark check", "EXIF", "decode", "resize", "encode", "jpegoptim",
+           "EXIF back", "flush + rename"], splits)
 
 
 # ---- the cloud simulator -----------------------------------------------------

@@ -14,6 +14,7 @@
 
 #include "JsonHelper.h"
 #include "Logger.h"
+#include "SafeFile.h"
 #include "TransferLimits.h"
 
 namespace {
@@ -263,14 +264,15 @@ int serveSlot(CURL* curl, const char* path, JsonHelper* doc, JsonNode* slot) {
         return 2;
     }
     picture.reset();
-    unlink(file.c_str());
+    // Listed first, on the medium, then removed for good: a cut in between
+    // leaves a picture that is both listed and still here, and the next run
+    // sends it again; a sent picture is never gone without its line.
     const std::string sent = std::string(path) + "sent.txt";
-    FilePtr list_(fopen(sent.c_str(), "a"));
-    if (!list_) {
+    const std::string line = std::string(name) + "\r\n";
+    if (!SafeFileAppend(sent.c_str(), line.data(), line.size()))
         printf("ERROR: Cannot save sent files\n");
-        return 0;
-    }
-    fprintf(list_.get(), "%s\r\n", name);
+    unlink(file.c_str());
+    SafeFileSyncFolder(file.c_str());
     return 0;
 }
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "Logger.h"
+#include "SafeFile.h"
 #include "jpeg-data.h"
 
 // ---- image buffer pool ----------------------------------------------------
@@ -173,10 +174,17 @@ struct StbFree {
 struct PoolFree {
     void operator()(unsigned char* p) const { ImageBufferFree(p); }
 };
+struct FileClose {
+    void operator()(FILE* f) const { fclose(f); }
+};
 using ExifPtr = std::unique_ptr<ExifData, ExifUnref>;
 using JpegPtr = std::unique_ptr<JPEGFileData, JpegFree>;
 
-enum class Resize { Done, Failed, Skipped };
+// Done: the work file holds the resized picture. Unchanged: no resize was
+// needed. Failed: the picture can't be decoded (it is removed, as a picture
+// that can't be loaded always was). NotSaved: the resized picture could not
+// be written; the picture stays as it is. Skipped: no memory for it.
+enum class Resize { Done, Unchanged, Failed, NotSaved, Skipped };
 
 bool isRegularEntry(const std::string& dirPath, const dirent* ent) {
     if (ent->d_type == DT_REG) return true;
@@ -197,7 +205,19 @@ ExifPtr takeExif(const char* fullPath) {
     return ExifPtr(jpeg_data_get_exif_data(jd.get()));
 }
 
-Resize resizePicture(const char* fullPath, int tw, int th) {
+// The mark sits within the first segments: SOI, the EXIF block (at most
+// 64 KiB) and the mark itself.
+constexpr size_t kMarkSearchBytes = 2 + 4 + 65535 + 4 + sizeof(IMAGEHELPER_MARK);
+
+bool fileIsMarked(const char* fullPath) {
+    std::unique_ptr<FILE, FileClose> f(fopen(fullPath, "rb"));
+    if (!f) return false;
+    std::vector<unsigned char> head(kMarkSearchBytes);
+    size_t n = fread(head.data(), 1, head.size(), f.get());
+    return ImageHelperIsMarked(head.data(), n);
+}
+
+Resize resizePicture(const char* fullPath, const char* work, int tw, int th) {
     int w = 0, h = 0, c = 0;
     std::unique_ptr<unsigned char, StbFree> pixels(stbi_load(fullPath, &w, &h, &c, 0));
     if (!pixels) {
@@ -208,7 +228,7 @@ Resize resizePicture(const char* fullPath, int tw, int th) {
         LogErrorPrintf("Invalid image: %s", fullPath);
         return Resize::Failed;
     }
-    if (h == th || w == tw) return Resize::Done;
+    if (h == th || w == tw) return Resize::Unchanged;
 
     // A buffer we can't have is a shortage, not a bad picture: keep the file.
     unsigned long long bytes = static_cast<unsigned long long>(tw) * th * c;
@@ -223,16 +243,16 @@ Resize resizePicture(const char* fullPath, int tw, int th) {
         return Resize::Skipped;
     }
     pixels.reset();
-    if (!stbi_write_jpg(fullPath, tw, th, c, out.get(), 100)) {
+    if (!stbi_write_jpg(work, tw, th, c, out.get(), 100)) {
         LogErrorPrintf("Cannot save resized image %s", fullPath);
-        return Resize::Failed;
+        return Resize::NotSaved;
     }
     return Resize::Done;
 }
 
-void optimiseFileSize(const std::string& folder, const char* fullPath, int percent) {
+void optimiseFileSize(const std::string& folder, const char* work, int percent) {
     struct stat st;
-    long long size = stat(fullPath, &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+    long long size = stat(work, &st) == 0 ? static_cast<long long>(st.st_size) : 0;
     int goal = ImageHelperSizeGoal(size, percent);
 
     // The optimizer may take long or die: have the log on the card first.
@@ -240,38 +260,126 @@ void optimiseFileSize(const std::string& folder, const char* fullPath, int perce
 
     std::string cmd = ImageHelperShellQuote((folder + "jpegoptim").c_str());
     cmd += " -S" + std::to_string(goal) + " -s ";
-    cmd += ImageHelperShellQuote(fullPath);
+    cmd += ImageHelperShellQuote(work);
     cmd += " >> ";
     cmd += ImageHelperShellQuote((folder + JPEGOPTIMLOG_FILENAME).c_str());
     int rc = system(cmd.c_str());
-    (void)rc;  // a failing optimizer leaves the file as it was
+    (void)rc;  // a failing optimizer leaves the work file as it was
 }
 
-void restoreExif(const char* fullPath, ExifData* exif) {
-    JpegPtr jd(jpeg_data_new_from_file(fullPath));
-    jpeg_data_set_exif_data(jd.get(), exif);
-    jpeg_data_save_file(jd.get(), fullPath);
+// A file the section reader can carry over: it starts with the start of
+// image and has a scan. Anything else (an optimizer that left half a file)
+// must not replace the picture.
+bool isWholeJpeg(const JPEGFileData* jd) {
+    if (!jd || jd->count < 3 || jd->sections[0].marker != JPEG_MARKER_SOI || jd->size == 0)
+        return false;
+    bool scan = false;
+    for (unsigned int i = 0; i < jd->count; i++)
+        if (jd->sections[i].marker == JPEG_MARKER_SOS) scan = true;
+    return scan && jd->sections[jd->count - 1].marker == JPEG_MARKER_EOI;
 }
 
-// True when the picture was processed and counts.
-bool processPicture(const std::string& folder, const char* fullPath, const ImageParams* params) {
+// Puts the kept EXIF block and the processed mark into the work file and
+// renames it over the picture. False when the picture stays as it was.
+bool finishPicture(const char* fullPath, const char* work, ExifData* exif) {
+    JpegPtr jd(jpeg_data_new_from_file(work));
+    if (!isWholeJpeg(jd.get())) return false;
+    if (exif) jpeg_data_set_exif_data(jd.get(), exif);
+    unsigned char* raw = nullptr;
+    unsigned int size = 0;
+    jpeg_data_save_data(jd.get(), &raw, &size);
+    std::unique_ptr<unsigned char, decltype(&free)> bytes(raw, &free);
+    if (!bytes || size == 0) return false;
+    std::vector<unsigned char> image(bytes.get(), bytes.get() + size);
+    bytes.reset();
+    if (!ImageHelperAddMark(image)) return false;
+    return SafeFileReplace(fullPath, work, image.data(), image.size()) == 1;
+}
+
+enum class Outcome { Processed, AlreadyProcessed, NotProcessed };
+
+Outcome processPicture(const std::string& folder, const char* fullPath, const ImageParams* params) {
+    // An earlier run shrank it already and its upload has not gone through:
+    // shrinking it again would only cost the owner picture quality.
+    if (fileIsMarked(fullPath)) {
+        LogInfoPrintf("Already processed: %s", fullPath);
+        return Outcome::AlreadyProcessed;
+    }
     ExifPtr exif = takeExif(fullPath);
     if (exif) ImageHelperRemoveThumbnail(exif.get());
 
-    if (params->target_width > 0 && params->target_height > 0) {
-        Resize r = resizePicture(fullPath, params->target_width, params->target_height);
-        if (r == Resize::Skipped) return false;
-        if (r == Resize::Failed) {
-            unlink(fullPath);
-            return false;
-        }
+    // Every rewrite goes to the work file; the picture itself is only ever
+    // replaced whole, by one rename.
+    const std::string work = std::string(fullPath) + SAFEFILE_WORK_SUFFIX;
+    Resize r = Resize::Unchanged;
+    if (params->target_width > 0 && params->target_height > 0)
+        r = resizePicture(fullPath, work.c_str(), params->target_width, params->target_height);
+    if (r == Resize::Failed) {
+        unlink(fullPath);
+        SafeFileSyncFolder(fullPath);
     }
-    optimiseFileSize(folder, fullPath, params->target_file_size_kb);
-    if (exif) restoreExif(fullPath, exif.get());
-    return true;
+    if (r == Resize::Failed || r == Resize::NotSaved || r == Resize::Skipped) {
+        unlink(work.c_str());
+        return Outcome::NotProcessed;
+    }
+    if (r == Resize::Unchanged && !SafeFileCopy(fullPath, work.c_str())) {
+        LogErrorPrintf("Cannot save resized image %s", fullPath);
+        return Outcome::NotProcessed;
+    }
+    optimiseFileSize(folder, work.c_str(), params->target_file_size_kb);
+    if (!finishPicture(fullPath, work.c_str(), exif.get())) {
+        unlink(work.c_str());
+        LogErrorPrintf("Cannot save processed image %s", fullPath);
+        return Outcome::NotProcessed;
+    }
+    return Outcome::Processed;
 }
 
 }  // namespace
+
+// Example: FF D8 | FF E1 <len> Exif.. | FF FE <len> "PicTrimApp processed" | FF DB ..
+bool ImageHelperIsMarked(const unsigned char* bytes, size_t n) {
+    const size_t markLen = sizeof(IMAGEHELPER_MARK) - 1;
+    if (!bytes || n < 4 || bytes[0] != 0xFF || bytes[1] != 0xD8) return false;
+    size_t o = 2;
+    while (o + 4 <= n) {
+        if (bytes[o] != 0xFF) return false;
+        unsigned char marker = bytes[o + 1];
+        if (marker == 0xFF) {  // fill byte
+            o++;
+            continue;
+        }
+        // The scan or the end: no mark before it.
+        if (marker == JPEG_MARKER_SOS || marker == JPEG_MARKER_EOI) return false;
+        size_t len = (static_cast<size_t>(bytes[o + 2]) << 8) | bytes[o + 3];
+        if (len < 2 || o + 2 + len > n) return false;
+        if (marker == JPEG_MARKER_COM && len - 2 == markLen &&
+            memcmp(bytes + o + 4, IMAGEHELPER_MARK, markLen) == 0)
+            return true;
+        o += 2 + len;
+    }
+    return false;
+}
+
+bool ImageHelperAddMark(std::vector<unsigned char>& image) {
+    const size_t markLen = sizeof(IMAGEHELPER_MARK) - 1;
+    if (image.size() < 4 || image[0] != 0xFF || image[1] != 0xD8) return false;
+    // After the EXIF block, which stays right behind the start of image.
+    size_t at = 2;
+    if (image[2] == 0xFF && image[3] == JPEG_MARKER_APP1) {
+        if (image.size() < 6) return false;
+        size_t len = (static_cast<size_t>(image[4]) << 8) | image[5];
+        if (len < 2 || 4 + len > image.size()) return false;
+        at = 4 + len;
+    }
+    const size_t segLen = markLen + 2;
+    unsigned char head[4] = {0xFF, JPEG_MARKER_COM, static_cast<unsigned char>(segLen >> 8),
+                             static_cast<unsigned char>(segLen & 0xFF)};
+    image.insert(image.begin() + static_cast<std::ptrdiff_t>(at), IMAGEHELPER_MARK,
+                 IMAGEHELPER_MARK + markLen);
+    image.insert(image.begin() + static_cast<std::ptrdiff_t>(at), head, head + 4);
+    return true;
+}
 
 void ImageHelperRemoveThumbnail(ExifData* exif) {
     ExifContent* ifd1 = exif->ifd[EXIF_IFD_1];
@@ -321,6 +429,9 @@ int ImageHelperProcessFiles(const char* path, const ImageParams* params) {
     }
     const std::string folder = path;
     unlink((folder + JPEGOPTIMLOG_FILENAME).c_str());
+    // Work files of a run that lost its power: the pictures they belong to
+    // are whole, and these must never be announced.
+    SafeFileCleanFolder(path);
 
     // Take the listing first: the pictures are rewritten by rename while we
     // go, and a directory being read need not show a renamed entry only once.
@@ -334,9 +445,10 @@ int ImageHelperProcessFiles(const char* path, const ImageParams* params) {
     }
     dir.reset();
 
+    // A picture an earlier run processed counts: it is ready for the upload.
     int processed = 0;
     for (const std::string& fullPath : pictures)
-        if (processPicture(folder, fullPath.c_str(), params)) processed++;
+        if (processPicture(folder, fullPath.c_str(), params) != Outcome::NotProcessed) processed++;
     ImageBufferRelease();
 
     if (processed == 0) {

@@ -1,9 +1,12 @@
 #pragma once
-// Brings every .jpg of a folder to a pixel size and a file size, in place,
-// keeping each picture's EXIF data (without its thumbnail).
+// Brings every .jpg of a folder to a pixel size and a file size, keeping each
+// picture's EXIF data (without its thumbnail). A picture is processed once:
+// the result carries a mark, and a marked picture is left as it is. Each
+// picture is replaced whole (SafeFile.h), never rewritten in place.
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 typedef struct _ExifData ExifData;
 
@@ -15,6 +18,10 @@ struct ImageParams {
 
 #define JPEGOPTIMLOG_FILENAME "jpegoptimlog.txt"
 
+// The text of the comment segment that marks a processed picture. It rides
+// along in the upload untouched, after the EXIF block.
+#define IMAGEHELPER_MARK "PicTrimApp processed"
+
 // 0 at least one picture processed, 1 missing arguments, 3 folder can't be
 // opened, 4 no picture could be processed. `path` ends in '/'.
 int ImageHelperProcessFiles(const char* path, const ImageParams* params);
@@ -24,6 +31,14 @@ int ImageHelperSizeGoal(long long fileBytes, int percent);
 
 // Drops the thumbnail (IFD 1 pointers and its bytes) from EXIF data.
 void ImageHelperRemoveThumbnail(ExifData* exif);
+
+// True when the JPEG bytes (the whole file or its head) carry the processed
+// mark among the segments before the scan.
+bool ImageHelperIsMarked(const unsigned char* bytes, size_t n);
+
+// Puts the processed mark into a JPEG image, after its start of image and
+// its EXIF block. False (image unchanged) when it does not start as a JPEG.
+bool ImageHelperAddMark(std::vector<unsigned char>& image);
 
 // Quotes a text for the shell, so names with blanks, quotes or ';' stay one word.
 std::string ImageHelperShellQuote(const char* text);

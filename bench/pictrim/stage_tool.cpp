@@ -5,9 +5,12 @@
 //       does before its uploads) and prints {"result": R, "ms": T}.
 //   pictrim_stage_tool split FOLDER/ TW TH PERCENT
 //       the same steps, one library call at a time, with a clock around each:
-//       prints one JSON line per picture with the milliseconds of
-//       "exif" (take it, drop the thumbnail), "decode", "resize", "encode",
-//       "optimizer" (jpegoptim through the shell) and "restore" (EXIF back).
+//       prints one JSON line per picture with the milliseconds of "mark"
+//       (is it processed already?), "exif" (take it, drop the thumbnail),
+//       "decode", "resize", "encode" (to the work file), "optimizer"
+//       (jpegoptim through the shell on the work file), "restore" (EXIF back,
+//       processed mark) and "replace" (the work file flushed and renamed over
+//       the picture, the folder flushed).
 //       The stage itself has no clocks; this is its twin for the split only.
 //
 // The folder must hold the `jpegoptim` the stage runs, as PicTrimApp's does.
@@ -29,6 +32,7 @@
 
 #include "ImageHelper.h"
 #include "Logger.h"
+#include "SafeFile.h"
 #include "jpeg-data.h"
 
 namespace {
@@ -55,7 +59,18 @@ std::vector<std::string> pictures(const std::string& folder) {
 int split(const std::string& folder, int tw, int th, int percent) {
     for (const std::string& path : pictures(folder)) {
         const char* p = path.c_str();
+        // Is it processed already? The stage reads the head of the file.
         auto t = Clock::now();
+        {
+            std::vector<unsigned char> head(70 * 1024);
+            FILE* f = fopen(p, "rb");
+            size_t got = f ? fread(head.data(), 1, head.size(), f) : 0;
+            if (f) fclose(f);
+            if (ImageHelperIsMarked(head.data(), got)) continue;
+        }
+        double tMark = msSince(t);
+
+        t = Clock::now();
         JPEGFileData* jd = jpeg_data_new_from_file(p);
         ExifData* exif = jpeg_data_get_exif_data(jd);
         jpeg_data_free(jd);
@@ -75,35 +90,44 @@ int split(const std::string& folder, int tw, int th, int percent) {
         stbir_resize_uint8(px, w, h, 0, out, tw, th, 0, c);
         stbi_image_free(px);
         double tResize = msSince(t);
+        const std::string work = path + SAFEFILE_WORK_SUFFIX;
         t = Clock::now();
-        int wrote = stbi_write_jpg(p, tw, th, c, out, 100);
+        int wrote = stbi_write_jpg(work.c_str(), tw, th, c, out, 100);
         ImageBufferFree(out);
         double tEncode = msSince(t);
         if (!wrote) return 1;
 
         t = Clock::now();
         struct stat st;
-        long long size = stat(p, &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+        long long size = stat(work.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
         std::string cmd = ImageHelperShellQuote((folder + "jpegoptim").c_str());
         cmd += " -S" + std::to_string(ImageHelperSizeGoal(size, percent)) + " -s ";
-        cmd += ImageHelperShellQuote(p);
+        cmd += ImageHelperShellQuote(work.c_str());
         cmd += " >> ";
         cmd += ImageHelperShellQuote((folder + JPEGOPTIMLOG_FILENAME).c_str());
         if (system(cmd.c_str()) != 0) fprintf(stderr, "jpegoptim failed on %s\n", p);
         double tOpt = msSince(t);
 
         t = Clock::now();
-        if (exif) {
-            jd = jpeg_data_new_from_file(p);
-            jpeg_data_set_exif_data(jd, exif);
-            jpeg_data_save_file(jd, p);
-            jpeg_data_free(jd);
-            exif_data_unref(exif);
-        }
+        jd = jpeg_data_new_from_file(work.c_str());
+        if (exif) jpeg_data_set_exif_data(jd, exif);
+        unsigned char* raw = nullptr;
+        unsigned int n = 0;
+        jpeg_data_save_data(jd, &raw, &n);
+        jpeg_data_free(jd);
+        if (exif) exif_data_unref(exif);
+        std::vector<unsigned char> image(raw, raw + n);
+        free(raw);
+        ImageHelperAddMark(image);
         double tRestore = msSince(t);
-        printf("{\"exif\": %.2f, \"decode\": %.2f, \"resize\": %.2f, \"encode\": %.2f, "
-               "\"optimizer\": %.2f, \"restore\": %.2f}\n",
-               tExif, tDecode, tResize, tEncode, tOpt, tRestore);
+
+        // The safety: flushed work file renamed over the picture, folder flushed.
+        t = Clock::now();
+        if (!SafeFileReplace(p, work.c_str(), image.data(), image.size())) return 1;
+        double tReplace = msSince(t);
+        printf("{\"mark\": %.2f, \"exif\": %.2f, \"decode\": %.2f, \"resize\": %.2f, "
+               "\"encode\": %.2f, \"optimizer\": %.2f, \"restore\": %.2f, \"replace\": %.2f}\n",
+               tMark, tExif, tDecode, tResize, tEncode, tOpt, tRestore, tReplace);
     }
     ImageBufferRelease();
     return 0;

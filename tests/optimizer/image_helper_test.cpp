@@ -105,6 +105,8 @@ TEST_F(ImageStage, ResizesOnlyWhenBothDimensionsDiffer) {
     ASSERT_EQ(run(1920, 720, 0), 0);
     EXPECT_EQ(dimensionsOf(folder.file("wide.jpg")), (Dimensions{1920, 1080, 3}));
 
+    // A fresh picture: the one above is processed and stays as it is.
+    folder.putPicture("wide.jpg", o);
     ASSERT_EQ(run(1280, 720, 0), 0);
     EXPECT_EQ(dimensionsOf(folder.file("wide.jpg")), (Dimensions{1280, 720, 3}));
 }
