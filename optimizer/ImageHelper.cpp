@@ -375,8 +375,8 @@ bool ImageHelperAddMark(std::vector<unsigned char>& image) {
     const size_t segLen = markLen + 2;
     unsigned char head[4] = {0xFF, JPEG_MARKER_COM, static_cast<unsigned char>(segLen >> 8),
                              static_cast<unsigned char>(segLen & 0xFF)};
-    image.insert(image.begin() + static_cast<std::ptrdiff_t>(at), IMAGEHELPER_MARK,
-                 IMAGEHELPER_MARK + markLen);
+    const char* mark = IMAGEHELPER_MARK;
+    image.insert(image.begin() + static_cast<std::ptrdiff_t>(at), mark, mark + markLen);
     image.insert(image.begin() + static_cast<std::ptrdiff_t>(at), head, head + 4);
     return true;
 }

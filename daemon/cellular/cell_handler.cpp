@@ -136,7 +136,7 @@ void readRegistration() {
 }
 
 void applyZone(const char* zone) {
-    char tz[10];
+    char tz[24];  // "UTC" and any zone the 16-byte zone field can hold
     snprintf(tz, sizeof tz, "UTC%s", zone);
     setenv("TZ", tz, 1);
     tzset();
