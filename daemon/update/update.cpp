@@ -219,9 +219,12 @@ int unpackDspFiles(const char* path, int kind) {
     return status;
 }
 
-// Plain tar, or decrypted in place. 0 when the package lists; otherwise the
-// status of the failing step.
-int openPackage(const std::string& package) {
+// Plain tar, or decrypted beside it into "<package>.dec", whose path then
+// goes to `opened`. The package itself stays as it was signed: an install
+// cut by a power loss is finished from it, and its signature must still
+// match then. 0 when the archive lists; otherwise the failing step's status.
+int openPackage(const std::string& package, std::string& opened) {
+    opened = package;
     int status = runTar(package, {"-tf", "-"});
     if (status == 0) return 0;
 
@@ -232,12 +235,9 @@ int openPackage(const std::string& package) {
         remove(decrypted.c_str());
         return status;
     }
-    // Renamed over the only copy of a downloaded package: its data first.
-    flushFile(decrypted);
-    status = runTool({"mv", decrypted, package});
-    if (status != 0) return status;
+    opened = decrypted;
     logMessage("update", LOG_ERROR, "Update file decrypted successfully");
-    return runTar(package, {"-tf", "-"});
+    return runTar(opened, {"-tf", "-"});
 }
 
 UpdateManifest readManifest(const std::string& package) {
@@ -264,15 +264,18 @@ bool hasMember(const std::string& package, const char* name) {
 }
 
 // True when the module files were unpacked.
-bool installModulePart(const std::string& package, const char* work, const char* backup) {
+// `package` is the file as it came (a resumed install starts from it),
+// `opened` the archive read from it.
+bool installModulePart(const std::string& package, const std::string& opened, const char* work,
+                       const char* backup) {
     logMessage("update", LOG_INFO, "Update modem");
-    if (decision.doBackup) runTool({"cp", package, R(backup)});
+    if (decision.doBackup) runTool({"cp", opened, R(backup)});
     // Power may go while files are unpacked, and any of them may already be
     // on the medium (the new daemon among them, whose version would then
     // say "done"): the marker makes the next start unpack the package again.
     if (!markUnpacking(package, work))
         logMessage("update", LOG_ERROR, "Can't mark %s as being installed", work);
-    const int unpacked = runTar(package, {"-C", R(kInstallDir), "-xf", "-"});
+    const int unpacked = runTar(opened, {"-C", R(kInstallDir), "-xf", "-"});
     syncDisks();
     if (exists(kPostScript)) {
         const std::string script = R(kPostScript);
@@ -392,12 +395,12 @@ bool originAccepted(const UpdateKeyring& keys, const std::string& package, const
 
 // Reads the manifest of an opened package and installs what it asks for.
 // A signed package below the rollback floor installs nothing.
-void installPackage(const std::string& package, const char* work, const char* backup, bool interrupted,
-                    bool enforcing, const char* dspVersion, const char* moduleVersion) {
+void installPackage(const std::string& package, const std::string& opened, const char* work, const char* backup,
+                    bool interrupted, bool enforcing, const char* dspVersion, const char* moduleVersion) {
     decision.keepPackage = false;
     decision.modemUpdateRequired = false;
     decision.dspUpdateRequired = false;
-    const UpdateManifest manifest = readManifest(package);
+    const UpdateManifest manifest = readManifest(opened);
     if (enforcing) {
         const long long floor = rollbackFloor();
         if (!manifest.rollbackValid || manifest.rollbackIndex < floor) {
@@ -428,8 +431,8 @@ void installPackage(const std::string& package, const char* work, const char* ba
         logMessage("update", LOG_INFO, "Finishing the interrupted install of %s", work);
     }
     bool complete = decision.modemUpdateRequired || decision.dspUpdateRequired;
-    if (decision.modemUpdateRequired && !installModulePart(package, work, backup)) complete = false;
-    if (decision.dspUpdateRequired && !deliverDspPart(package, manifest)) complete = false;
+    if (decision.modemUpdateRequired && !installModulePart(package, opened, work, backup)) complete = false;
+    if (decision.dspUpdateRequired && !deliverDspPart(opened, manifest)) complete = false;
     // Only once everything the package brings is in place: a cut before
     // this point leaves the floor where it was, and the package (still
     // signed, at or above it) installs again.
@@ -481,14 +484,14 @@ void checkUpdate(const char* dspVersion, const char* moduleVersion) {
     const std::string package = R(work);
     const bool interrupted = exists(kUnpackMarker);
 
-    std::string unsafe;
+    std::string unsafe, opened;
     int status = 0;
     if (!originAccepted(keys, package, work)) {
         decision = UpdateDecision{};
-    } else if ((status = openPackage(package)) == 0 &&
-               (status = checkArchive(package, false, ArchiveListingCheck::LinksInside, unsafe)) == 0 &&
+    } else if ((status = openPackage(package, opened)) == 0 &&
+               (status = checkArchive(opened, false, ArchiveListingCheck::LinksInside, unsafe)) == 0 &&
                unsafe.empty()) {
-        installPackage(package, work, backup, interrupted, keys.enforcing(), dspVersion, moduleVersion);
+        installPackage(package, opened, work, backup, interrupted, keys.enforcing(), dspVersion, moduleVersion);
     } else {
         if (!unsafe.empty())
             logMessage("update", LOG_ERROR, "Update file has an unsafe member: %s", unsafe.c_str());
@@ -503,6 +506,7 @@ void checkUpdate(const char* dspVersion, const char* moduleVersion) {
     }
     // The package before its signature: a cut between the two leaves a
     // signature with nothing to sign, never a package that lost its own.
+    remove((package + ".dec").c_str());
     removeFile(work);
     remove((package + kSigSuffix).c_str());
     if (exists(kQuorvanFiles[0])) {

@@ -264,15 +264,19 @@ TEST_F(SignedPackages, RollbackFloorRisesOnlyAfterACompletedInstall) {
     EXPECT_TRUE(logged("Problem while expanding DSP update files"));
     EXPECT_EQ(floorFile(), 5);
 
-    // Power cut while the post-update script runs: the floor stays, the
-    // marker makes the next check finish the install, which raises it.
+    // Power cut while the post-update script of a downloaded (encrypted,
+    // only copy) package runs: the floor stays, and the package is still
+    // the one signed, so the marker makes the next check finish the
+    // install, which raises it.
     const std::string cut = encrypt(package(
         {{"manifest.json", std::string(kForcedModem) + ", \"rollback_index\": 8}"},
          {"bin/app", "release 8"},
          {"post_update_script.sh", "#!/bin/sh\necho run >> \"$TRAILNETD_ROOT/trace\"\n"
                                    "test -e \"$TRAILNETD_ROOT/cut-done\" && exit 0\n"
                                    "touch \"$TRAILNETD_ROOT/cut-done\"; kill -9 $PPID\n"}}));
-    onCardSigned(cut, "a");
+    sign(cut, "a");
+    sh("cp " + q(cut) + " " + q(root.path("/usrdata/update.tar.xz")) + " && cp " + q(cut + ".sig") + " " +
+       q(root.path("/usrdata/update.tar.xz.sig")));
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -284,10 +288,13 @@ TEST_F(SignedPackages, RollbackFloorRisesOnlyAfterACompletedInstall) {
     ASSERT_TRUE(WIFSIGNALED(status));
     EXPECT_EQ(floorFile(), 5);
     EXPECT_TRUE(root.exists("/usrdata/update.unpacking"));
+    EXPECT_EQ(root.read("/usrdata/update.tar.xz"), slurp(cut));
     checkUpdate("", "9.9.9");
     EXPECT_EQ(root.read("/trace"), "run\nrun\n");
     EXPECT_EQ(floorFile(), 8);
+    EXPECT_EQ(root.read("/usrdata/bin/app"), "release 8");
     EXPECT_FALSE(root.exists("/usrdata/update.unpacking"));
+    EXPECT_FALSE(root.exists("/usrdata/update.tar.xz.dec"));
 }
 
 TEST_F(SignedPackages, WithoutKeysEveryPackageInstallsWithAWarning) {
