@@ -195,16 +195,17 @@ void UpdateCuts::cutRound(bool signedPackage, int positions) {
             for (const auto& [name, bytes] : kNew)
                 fresh += d->root().exists("/usrdata/" + name) && d->root().read("/usrdata/" + name) == bytes;
             if (fresh > 0 && fresh < static_cast<int>(kNew.size())) halfDone++;
+            // A cut install has not raised the floor: the next start goes on
+            // from the same signed package, at the floor it had.
+            if (signedPackage && fresh < static_cast<int>(kNew.size()) &&
+                d->root().exists("/usrdata/update_rollback_floor"))
+                ADD_FAILURE() << "floor raised before the install was complete (cut on " << card << " at " << at
+                              << ")";
 
             d->root().write("/media/sdcard/CONFIG.REQ", kCellularOff);
             (*cards)["/media/sdcard"].command("sync");
             ASSERT_TRUE(startCutAt(card, 0)) << "no RDY after the cut at " << card << " " << at << "\n"
                                              << d->log();
-            // A cut install has not raised the floor: the install goes on
-            // from the same signed package.
-            if (signedPackage && fresh > 0 && fresh < static_cast<int>(kNew.size()) &&
-                d->root().exists("/usrdata/update_rollback_floor"))
-                ADD_FAILURE() << "floor raised by a half-done install (cut on " << card << " at " << at << ")";
             std::string problems = completeProblems();
             EXPECT_EQ(problems, "") << "cut on " << card << " at " << at << "\n" << d->log();
             if (problems.empty()) complete++;
