@@ -21,14 +21,14 @@ public:
     KeyPairs() {
         char tmpl[] = "/tmp/tn-update-keys-XXXXXX";
         dir_ = mkdtemp(tmpl);
-        const char* const specs[][2] = {
+        const char* const kinds[][2] = {
             {"a", "-algorithm EC -pkeyopt ec_paramgen_curve:P-256"},
             {"b", "-algorithm EC -pkeyopt ec_paramgen_curve:P-256"},
             {"stranger", "-algorithm EC -pkeyopt ec_paramgen_curve:P-256"},
             {"rsa", "-algorithm RSA -pkeyopt rsa_keygen_bits:2048"},
             {"weak", "-algorithm RSA -pkeyopt rsa_keygen_bits:1024"},
         };
-        for (const auto& s : specs) {
+        for (const auto& s : kinds) {
             const std::string cmd = std::string("openssl genpkey ") + s[1] + " -out " + q(key(s[0])) +
                                     " 2>/dev/null && openssl pkey -in " + q(key(s[0])) + " -pubout -out " +
                                     q(pub(s[0]));
