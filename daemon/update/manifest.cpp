@@ -31,6 +31,7 @@ void readPart(json_object* root, const char* key, ManifestPart& part) {
 
 UpdateManifest parseManifest(const char* line) {
     UpdateManifest m{};
+    m.rollbackValid = true;
     if (line == nullptr) return m;
     std::string text(line, strnlen(line, 511));
     size_t eol = text.find_first_of("\r\n");
@@ -49,6 +50,12 @@ UpdateManifest parseManifest(const char* line) {
     if (json_object_object_get_ex(root.get(), "doBackup", &v)) {
         m.hasDoBackup = true;
         m.doBackup = json_object_get_int(v);
+    }
+    if (json_object_object_get_ex(root.get(), "rollback_index", &v)) {
+        // json-c reads 1.5 or "2" as numbers too: only a JSON integer counts.
+        m.rollbackIndex = json_object_get_int64(v);
+        m.rollbackValid = json_object_is_type(v, json_type_int) && m.rollbackIndex >= 0;
+        if (!m.rollbackValid) m.rollbackIndex = 0;
     }
     readPart(root.get(), "dsp", m.dsp);
     readPart(root.get(), "modem", m.modem);

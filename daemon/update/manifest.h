@@ -2,7 +2,8 @@
 // "manifest.json" of an update package: one JSON line, for example
 //   {"keepUpdateFile": 0, "doBackup": 1,
 //    "dsp": {"version": "V2.1.3", "forceUpdate": false},
-//    "modem": {"version": "1.4.0", "forceUpdate": false}}
+//    "modem": {"version": "1.4.0", "forceUpdate": false},
+//    "rollback_index": 3}
 // Every member is optional.
 
 struct ManifestPart {
@@ -19,6 +20,10 @@ struct UpdateManifest {
     int doBackup;
     ManifestPart dsp;
     ManifestPart modem;
+    // Signed packages below the floor the module keeps are refused; absent
+    // is 0. Anything but a whole number from 0 up leaves rollbackValid false.
+    bool rollbackValid;
+    long long rollbackIndex;
 };
 
 // Parses the first line of the member (at most 511 characters are looked at).

@@ -22,6 +22,7 @@
 #include "update/archive_listing.h"
 #include "update/archive_members.h"
 #include "update/manifest.h"
+#include "update/package_signature.h"
 #include "update/run_tool.h"
 
 namespace {
@@ -43,6 +44,11 @@ const char* const kDspTarName = "dsp_update.tar.xz";
 const char* const kDspZipName = "dsp_update.zip";
 const char* const kDspTarPath = "/usrdata/dsp_update.tar.xz";
 const char* const kDspZipPath = "/usrdata/dsp_update.zip";
+// The lowest "rollback_index" a signed package may carry: raised after a
+// signed install completed, never by an unsigned one (whose manifest anyone
+// could write, and so lock out every later release).
+const char* const kRollbackFloor = "/usrdata/update_rollback_floor";
+const char* const kSigSuffix = ".sig";
 // Packages are encrypted with a key derived (MD5) from this pass phrase.
 const char* const kPassPhrase = "Kq7vTn2wXa9pLm4R";
 
@@ -213,9 +219,12 @@ int unpackDspFiles(const char* path, int kind) {
     return status;
 }
 
-// Plain tar, or decrypted in place. 0 when the package lists; otherwise the
-// status of the failing step.
-int openPackage(const std::string& package) {
+// Plain tar, or decrypted beside it into "<package>.dec", whose path then
+// goes to `opened`. The package itself stays as it was signed: an install
+// cut by a power loss is finished from it, and its signature must still
+// match then. 0 when the archive lists; otherwise the failing step's status.
+int openPackage(const std::string& package, std::string& opened) {
+    opened = package;
     int status = runTar(package, {"-tf", "-"});
     if (status == 0) return 0;
 
@@ -226,12 +235,9 @@ int openPackage(const std::string& package) {
         remove(decrypted.c_str());
         return status;
     }
-    // Renamed over the only copy of a downloaded package: its data first.
-    flushFile(decrypted);
-    status = runTool({"mv", decrypted, package});
-    if (status != 0) return status;
+    opened = decrypted;
     logMessage("update", LOG_ERROR, "Update file decrypted successfully");
-    return runTar(package, {"-tf", "-"});
+    return runTar(opened, {"-tf", "-"});
 }
 
 UpdateManifest readManifest(const std::string& package) {
@@ -257,15 +263,19 @@ bool hasMember(const std::string& package, const char* name) {
     return found;
 }
 
-void installModulePart(const std::string& package, const char* work, const char* backup) {
+// True when the module files were unpacked.
+// `package` is the file as it came (a resumed install starts from it),
+// `opened` the archive read from it.
+bool installModulePart(const std::string& package, const std::string& opened, const char* work,
+                       const char* backup) {
     logMessage("update", LOG_INFO, "Update modem");
-    if (decision.doBackup) runTool({"cp", package, R(backup)});
+    if (decision.doBackup) runTool({"cp", opened, R(backup)});
     // Power may go while files are unpacked, and any of them may already be
     // on the medium (the new daemon among them, whose version would then
     // say "done"): the marker makes the next start unpack the package again.
     if (!markUnpacking(package, work))
         logMessage("update", LOG_ERROR, "Can't mark %s as being installed", work);
-    runTar(package, {"-C", R(kInstallDir), "-xf", "-"});
+    const int unpacked = runTar(opened, {"-C", R(kInstallDir), "-xf", "-"});
     syncDisks();
     if (exists(kPostScript)) {
         const std::string script = R(kPostScript);
@@ -277,9 +287,11 @@ void installModulePart(const std::string& package, const char* work, const char*
     // Its removal reaches the medium with the check's last sync; a cut
     // before that unpacks the package once more.
     removeFile(kUnpackMarker);
+    return unpacked == 0;
 }
 
-void deliverDspPart(const std::string& package, const UpdateManifest& manifest) {
+// True when the DSP files went onto the card.
+bool deliverDspPart(const std::string& package, const UpdateManifest& manifest) {
     bool inPackage = true;
     if (hasMember(package, kDspTarName))
         setDspRecoveryPackage(kDspTarPath, DSP_RECOVERY_TARXZ);
@@ -300,16 +312,131 @@ void deliverDspPart(const std::string& package, const UpdateManifest& manifest) 
         runTar(package, {"-C", R(kInstallDir), "-xf", "-", base});
         syncDisks();
     }
-    if (path.empty() || !exists(path.c_str())) return;
+    if (path.empty() || !exists(path.c_str())) return false;
 
     logMessage("update", LOG_INFO, "Update dsp");
+    bool delivered = false;
     if (unpackDspFiles(path.c_str(), kind) == 0) {
         expandedDspFiles = true;
+        delivered = true;
         setRequestDspUpdate(1);
     } else {
         logMessage("checkUpdate", LOG_ERROR, "Problem while expanding DSP update files");
     }
     setDspWantedVersion(manifest.dsp.version);
+    return delivered;
+}
+
+// The stored floor; 0 when none was ever stored.
+long long rollbackFloor() {
+    FILE* f = fopen(R(kRollbackFloor).c_str(), "rb");
+    if (f == nullptr) return 0;
+    char buf[32] = {0};
+    const size_t n = fread(buf, 1, sizeof buf - 1, f);
+    fclose(f);
+    char* end = nullptr;
+    errno = 0;
+    const long long floor = strtoll(buf, &end, 10);
+    if (n == 0 || end == buf || errno != 0 || floor < 0) {
+        // Written whole or not at all; anything else was not written here.
+        logMessage("update", LOG_ERROR, "Rollback floor unreadable, taken as 0");
+        return 0;
+    }
+    return floor;
+}
+
+void raiseRollbackFloor(long long floor) {
+    const std::string line = std::to_string(floor) + "\n";
+    if (writeFileAtomic(R(kRollbackFloor).c_str(), line.data(), line.size(), 0644) == 1)
+        logMessage("update", LOG_INFO, "Rollback floor raised to %lld", floor);
+    else
+        logMessage("update", LOG_ERROR, "Can't store the rollback floor %lld", floor);
+}
+
+// Card package (and its signature beside it) copied to the module's own
+// storage, where the check and every later step read the same bytes.
+// False when the package was refused for its size.
+bool takeFromCard(const char* card, const char* work, bool enforcing) {
+    struct stat st;
+    if (enforcing && stat(R(card).c_str(), &st) == 0 && static_cast<uint64_t>(st.st_size) > kMaxPackageBytes)
+        return false;
+    runTool({"cp", R(card), R(work)});
+    const std::string cardSig = R(card) + kSigSuffix;
+    const std::string workSig = R(work) + kSigSuffix;
+    // One left from before must not sign this package.
+    remove(workSig.c_str());
+    if (isRegularFile(cardSig.c_str())) copySignatureFile(cardSig, workSig);
+    return true;
+}
+
+void removeWithSignature(const char* path) {
+    removeFile(path);
+    remove((R(path) + kSigSuffix).c_str());
+}
+
+// Whether the package may be opened: signed by a key of the module, or,
+// with no key there, let through with a warning.
+bool originAccepted(const UpdateKeyring& keys, const std::string& package, const char* work) {
+    for (const std::string& name : keys.broken)
+        logMessage("update", LOG_ERROR, "Update key %s/%s does not load", kUpdateKeyFolder, name.c_str());
+    if (!keys.enforcing()) {
+        logMessage("update", LOG_WARNING, "Origin of %s not checked: no update keys on the module", work);
+        return true;
+    }
+    std::string keyName;
+    const SignatureResult r = verifyPackageSignature(keys, package, package + kSigSuffix, &keyName);
+    if (r != SIGNATURE_OK) {
+        logMessage("update", LOG_ERROR, "Update file refused (%s): %s", work, signatureResultText(r));
+        return false;
+    }
+    logMessage("update", LOG_INFO, "Update file signed by %s", keyName.c_str());
+    return true;
+}
+
+// Reads the manifest of an opened package and installs what it asks for.
+// A signed package below the rollback floor installs nothing.
+void installPackage(const std::string& package, const std::string& opened, const char* work, const char* backup,
+                    bool interrupted, bool enforcing, const char* dspVersion, const char* moduleVersion) {
+    decision.keepPackage = false;
+    decision.modemUpdateRequired = false;
+    decision.dspUpdateRequired = false;
+    const UpdateManifest manifest = readManifest(opened);
+    if (enforcing) {
+        const long long floor = rollbackFloor();
+        if (!manifest.rollbackValid || manifest.rollbackIndex < floor) {
+            if (!manifest.rollbackValid)
+                logMessage("update", LOG_ERROR, "Update file refused (%s): rollback_index is not a whole number",
+                           work);
+            else
+                logMessage("update", LOG_ERROR, "Update file refused (%s): rollback_index %lld below the floor %lld",
+                           work, manifest.rollbackIndex, floor);
+            decision = UpdateDecision{};
+            return;
+        }
+    }
+    if (manifest.hasKeepUpdateFile) decision.keepPackage = manifest.keepUpdateFile != 0;
+    if (manifest.hasDoBackup) decision.doBackup = manifest.doBackup != 0;
+    if (updateRequired(manifest.dsp, dspVersion)) {
+        decision.dspUpdateRequired = true;
+        logMessage("update", LOG_INFO, "Update DSP is required (%s => %s)", dspVersion ? dspVersion : "",
+                   manifest.dsp.version);
+    }
+    if (updateRequired(manifest.modem, moduleVersion)) {
+        decision.modemUpdateRequired = true;
+        logMessage("update", LOG_INFO, "Update modem is required (%s => %s)", moduleVersion ? moduleVersion : "",
+                   manifest.modem.version);
+    }
+    if (interrupted && !decision.modemUpdateRequired) {
+        decision.modemUpdateRequired = true;
+        logMessage("update", LOG_INFO, "Finishing the interrupted install of %s", work);
+    }
+    bool complete = decision.modemUpdateRequired || decision.dspUpdateRequired;
+    if (decision.modemUpdateRequired && !installModulePart(package, opened, work, backup)) complete = false;
+    if (decision.dspUpdateRequired && !deliverDspPart(opened, manifest)) complete = false;
+    // Only once everything the package brings is in place: a cut before
+    // this point leaves the floor where it was, and the package (still
+    // signed, at or above it) installs again.
+    if (enforcing && complete && manifest.rollbackIndex > rollbackFloor()) raiseRollbackFloor(manifest.rollbackIndex);
 }
 
 }  // namespace
@@ -329,17 +456,23 @@ void checkUpdate(const char* dspVersion, const char* moduleVersion) {
             if (exists(f)) removeFile(f);
     }
 
-    if (exists(kCardXz))
-        runTool({"cp", R(kCardXz), R(kWorkXz)});
-    else if (exists(kCardGz))
-        runTool({"cp", R(kCardGz), R(kWorkGz)});
+    const UpdateKeyring keys = loadUpdateKeys(R(kUpdateKeyFolder));
+    const char* card = exists(kCardXz) ? kCardXz : exists(kCardGz) ? kCardGz : nullptr;
+    if (card != nullptr && !takeFromCard(card, card == kCardXz ? kWorkXz : kWorkGz, keys.enforcing())) {
+        logMessage("update", LOG_ERROR, "Update file refused (%s): %s", card, signatureResultText(PACKAGE_TOO_LARGE));
+        removeWithSignature(kCardXz);
+        removeWithSignature(kCardGz);
+        dropStaleMarker();
+        syncDisks();
+        return;
+    }
 
     const char* work;
     const char* backup;
     if (exists(kWorkXz)) {
         work = kWorkXz;
         backup = kBackupXz;
-        if (exists(kWorkGz)) removeFile(kWorkGz);
+        if (exists(kWorkGz)) removeWithSignature(kWorkGz);
     } else if (exists(kWorkGz)) {
         work = kWorkGz;
         backup = kBackupGz;
@@ -351,45 +484,31 @@ void checkUpdate(const char* dspVersion, const char* moduleVersion) {
     const std::string package = R(work);
     const bool interrupted = exists(kUnpackMarker);
 
-    int status = openPackage(package);
-    std::string unsafe;
-    if (status == 0) status = checkArchive(package, false, ArchiveListingCheck::LinksInside, unsafe);
-    if (status != 0 || !unsafe.empty()) {
+    std::string unsafe, opened;
+    int status = 0;
+    if (!originAccepted(keys, package, work)) {
+        decision = UpdateDecision{};
+    } else if ((status = openPackage(package, opened)) == 0 &&
+               (status = checkArchive(opened, false, ArchiveListingCheck::LinksInside, unsafe)) == 0 &&
+               unsafe.empty()) {
+        installPackage(package, opened, work, backup, interrupted, keys.enforcing(), dspVersion, moduleVersion);
+    } else {
         if (!unsafe.empty())
             logMessage("update", LOG_ERROR, "Update file has an unsafe member: %s", unsafe.c_str());
         else
             logMessage("update", LOG_ERROR, "Update file is corrupted (%d)", status);
         decision = UpdateDecision{};
-    } else {
-        decision.keepPackage = false;
-        decision.modemUpdateRequired = false;
-        decision.dspUpdateRequired = false;
-        const UpdateManifest manifest = readManifest(package);
-        if (manifest.hasKeepUpdateFile) decision.keepPackage = manifest.keepUpdateFile != 0;
-        if (manifest.hasDoBackup) decision.doBackup = manifest.doBackup != 0;
-        if (updateRequired(manifest.dsp, dspVersion)) {
-            decision.dspUpdateRequired = true;
-            logMessage("update", LOG_INFO, "Update DSP is required (%s => %s)", dspVersion ? dspVersion : "",
-                       manifest.dsp.version);
-        }
-        if (updateRequired(manifest.modem, moduleVersion)) {
-            decision.modemUpdateRequired = true;
-            logMessage("update", LOG_INFO, "Update modem is required (%s => %s)",
-                       moduleVersion ? moduleVersion : "", manifest.modem.version);
-        }
-        if (interrupted && !decision.modemUpdateRequired) {
-            decision.modemUpdateRequired = true;
-            logMessage("update", LOG_INFO, "Finishing the interrupted install of %s", work);
-        }
-        if (decision.modemUpdateRequired) installModulePart(package, work, backup);
-        if (decision.dspUpdateRequired) deliverDspPart(package, manifest);
     }
 
     if (!decision.keepPackage) {
-        removeFile(kCardXz);
-        removeFile(kCardGz);
+        removeWithSignature(kCardXz);
+        removeWithSignature(kCardGz);
     }
+    // The package before its signature: a cut between the two leaves a
+    // signature with nothing to sign, never a package that lost its own.
+    remove((package + ".dec").c_str());
     removeFile(work);
+    remove((package + kSigSuffix).c_str());
     if (exists(kQuorvanFiles[0])) {
         for (const char* f : kQuorvanFiles) removeFile(f);
     }

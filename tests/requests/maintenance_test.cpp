@@ -155,6 +155,110 @@ TEST_F(Maintenance, FailedModemDownloadLeavesAnEmptyFolderAndNoReboot) {
     EXPECT_TRUE(fotaEmpty());
 }
 
+// ------------------------------------------------- signed packages
+
+// With an update key on the module: packages and their ".sig" slots.
+class SignedRequests : public Maintenance {
+protected:
+    void SetUp() override {
+        Maintenance::SetUp();
+        root.mkdirs("/usrdata/update-keys");
+        root.mkdirs("/keys");
+        for (const char* k : {"maker", "other"}) {
+            const std::string key = root.path(std::string("/keys/") + k + ".key");
+            sh("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out '" + key +
+               "' 2>/dev/null && openssl pkey -in '" + key + "' -pubout -out '" +
+               root.path(std::string("/keys/") + k + ".pem") + "'");
+        }
+        sh("cp '" + root.path("/keys/maker.pem") + "' '" + root.path("/usrdata/update-keys/maker.pem") + "'");
+    }
+    static void sh(const std::string& cmd) { ASSERT_EQ(fixtureShell(cmd), 0) << cmd; }
+    // Puts `bytes` on the simulator as `name`, and its signature by `key`
+    // as `name`.sig.
+    void publishSigned(const std::string& name, const std::string& bytes, const char* key = "maker") {
+        root.write("/keys/file", bytes);
+        sh("openssl dgst -sha256 -sign '" + root.path(std::string("/keys/") + key + ".key") + "' -out '" +
+           root.path("/keys/file.sig") + "' '" + root.path("/keys/file") + "'");
+        sim().putFile(name, bytes);
+        sim().putFile(name + ".sig", root.read("/keys/file.sig"));
+    }
+    std::string modulePackage(const std::string& app) {
+        root.mkdirs("/stage/bin");
+        root.write("/stage/manifest.json", R"({"modem": {"version": "9.9.9", "forceUpdate": true}})");
+        root.write("/stage/bin/app", app);
+        sh("tar -C '" + root.path("/stage") + "' -cJf '" + root.path("/pkg.tar.xz") + "' manifest.json bin/app");
+        return root.read("/pkg.tar.xz");
+    }
+};
+
+TEST_F(SignedRequests, SignatureSlotMayFollowItsPackage) {
+    publishSigned("update.tar.xz", modulePackage("signed app"));
+    serve(R"({"update": )" +
+          request(slot("update.tar.xz", "/files/update.tar.xz", "GET") + "," +
+                  slot("update.tar.xz.sig", "/files/update.tar.xz.sig", "GET")) +
+          "}");
+    EXPECT_EQ(root.read("/usrdata/bin/app"), "signed app");
+    EXPECT_TRUE(logged("INFO: update: Update file signed by maker.pem"));
+    EXPECT_FALSE(root.exists("/usrdata/update.tar.xz.sig"));
+    EXPECT_EQ(bits(), REQ_RESET_UPDATE);  // the package's slot only
+}
+
+TEST_F(SignedRequests, UnsignedDownloadsInstallNothing) {
+    // No signature slot: refused, and acknowledged like any package that
+    // fails its checks.
+    sim().putFile("update.tar.xz", modulePackage("unsigned"));
+    serve(R"({"update": )" + request(slot("update.tar.xz", "/files/update.tar.xz", "GET")) + "}");
+    EXPECT_FALSE(root.exists("/usrdata/bin/app"));
+    EXPECT_TRUE(logged("ERROR: update: Update file refused (/usrdata/update.tar.xz): no signature"));
+    EXPECT_EQ(bits(), REQ_RESET_UPDATE);
+    toggleRequestUpdateReset(REQ_RESET_UPDATE);
+
+    // Only a package and its signature may come: no other file lands in
+    // /usrdata/ unsigned.
+    sim().putFile("dsp_update.tar.xz", "anything");
+    serve(R"({"update": )" + request(slot("dsp_update.tar.xz", "/files/dsp_update.tar.xz", "GET")) + "}");
+    EXPECT_TRUE(logged("ERROR: update: Refused update slot name: dsp_update.tar.xz"));
+    EXPECT_FALSE(root.exists("/usrdata/dsp_update.tar.xz"));
+
+    // A signature that does not arrive: its package is not fetched, and the
+    // request stays unacknowledged so the API asks again.
+    sim().reset();
+    sim().putFile("update.tar.gz", "package");
+    serve(R"({"update": )" +
+          request(slot("update.tar.gz", "/files/update.tar.gz", "GET") + "," +
+                  slot("update.tar.gz.sig", "/files/missing.sig", "GET")) +
+          "}");
+    EXPECT_TRUE(logged("ERROR: update: Skipped update.tar.gz: its signature did not arrive"));
+    EXPECT_TRUE(seen("/files/update.tar.gz").empty());
+    EXPECT_EQ(bits(), 0);
+}
+
+TEST_F(SignedRequests, ModemPackageIsCheckedBeforeTheRebootIntoRecovery) {
+    const std::string firmware = "modem firmware";
+    const std::string slotPkg = slot("modem.bin", "/files/modem.bin", "GET");
+    const std::string slotSig = slot("modem.bin.sig", "/files/modem.bin.sig", "GET");
+
+    publishSigned("modem.bin", firmware, "other");
+    for (const std::string& slots : {slotPkg, slotPkg + "," + slotSig}) {
+        SCOPED_TRACE(slots);
+        serve(R"({"updateModem": )" + request(slots) + "}");
+        EXPECT_FALSE(root.exists("/usrdata/cache/fota/ipth_package.bin"));
+        EXPECT_EQ(calls(), "");  // no reboot
+        EXPECT_EQ(bits(), REQ_RESET_UPDATE_MODEM);
+        toggleRequestUpdateReset(REQ_RESET_UPDATE_MODEM);
+    }
+    EXPECT_TRUE(logged("ERROR: updateModem: Modem package refused: no signature"));
+    EXPECT_TRUE(logged("ERROR: updateModem: Modem package refused: signature does not match any update key"));
+
+    publishSigned("modem.bin", firmware);
+    serve(R"({"updateModem": )" + request(slotPkg + "," + slotSig) + "}");
+    EXPECT_EQ(root.read("/usrdata/cache/fota/ipth_package.bin"), firmware);
+    EXPECT_FALSE(root.exists("/usrdata/cache/ipth_package.bin.sig"));
+    EXPECT_TRUE(logged("INFO: updateModem: Modem package signed by maker.pem"));
+    EXPECT_NE(calls().find("sys_reboot recovery"), std::string::npos);
+    EXPECT_EQ(bits(), REQ_RESET_UPDATE_MODEM);
+}
+
 // --------------------------------------------------------------- SIM wait
 
 TEST_F(Maintenance, SimWaitSleepsAMinutePerMinuteThenFlipsItsBit) {

@@ -6,7 +6,10 @@
 // delivering the DSP files and asking the DSP to update), never half
 // unpacked.
 // TN_UPDATE_CUTS sets how many cut positions (spread over the operations an
-// uncut install makes; 0 = every operation), default 4.
+// uncut install makes; 0 = every operation), default 4. The same round runs
+// with an update key on the module and a signed package (fewer positions):
+// the next start checks the signature again and raises the rollback floor
+// only once the install is complete.
 #include <signal.h>
 
 #include <cstdio>
@@ -47,8 +50,9 @@ protected:
     }
 
     // A fresh module with the old software and an encrypted package on the
-    // card, everything on the medium. Builds the package once.
-    void prepare() {
+    // card, everything on the medium; `signedPackage`: with a key on the
+    // module and the package's signature on the card.
+    void prepare(bool signedPackage = false) {
         d.reset(new DaemonHarness);
         RootTree& root = d->root();
         root.write("/tmp/mcm_service_ready.flag", "");
@@ -67,7 +71,7 @@ protected:
         root.write("/build/fw/1628.BIN", "main V1.00.40");
         root.write("/build/pkg/manifest.json",
                    R"({"doBackup": 1, "dsp": {"version": "V1.00.40", "forceUpdate": true}, )"
-                   R"("modem": {"version": "1.4.0"}})" "\n");
+                   R"("modem": {"version": "1.4.0"}, "rollback_index": 2})" "\n");
         // Counts its runs: a cut may make it run twice, never zero times.
         root.write("/build/pkg/post_update_script.sh",
                    "#!/bin/sh\necho ran >> \"$TRAILNETD_ROOT/usrdata/post.ran\"\n");
@@ -80,6 +84,17 @@ protected:
                                q(b + "/plain.tar.xz") + " -out " +
                                q(root.path("/media/sdcard/update.tar.xz")) + " 2>/dev/null"),
                   0);
+        if (signedPackage) {
+            root.mkdirs("/usrdata/update-keys");
+            ASSERT_EQ(fixtureShell("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out " +
+                                   q(b + "/maker.key") + " 2>/dev/null && openssl pkey -in " + q(b + "/maker.key") +
+                                   " -pubout -out " + q(root.path("/usrdata/update-keys/maker.pem")) +
+                                   " && openssl dgst -sha256 -sign " + q(b + "/maker.key") + " -out " +
+                                   q(root.path("/media/sdcard/update.tar.xz.sig")) + " " +
+                                   q(root.path("/media/sdcard/update.tar.xz"))),
+                      0);
+        }
+        signed_ = signedPackage;
         root.write("/media/sdcard/STATUS.DSP", R"({"version": "V1.00.34"})");
         root.write("/media/sdcard/CONFIG.REQ", kCellularOff);
         cards.reset(new powercard::Cards(root));
@@ -123,6 +138,15 @@ protected:
                                  "/media/sdcard/update.tar.xz"})
             if (root.exists(gone)) p += std::string(gone) + " left; ";
         if (!root.exists("/usrdata/dsp_update.tar.xz")) p += "DSP update file not kept; ";
+        if (signed_) {
+            for (const char* gone : {"/usrdata/update.tar.xz.sig", "/media/sdcard/update.tar.xz.sig"})
+                if (root.exists(gone)) p += std::string(gone) + " left; ";
+            if (!root.exists("/usrdata/update_rollback_floor") || root.read("/usrdata/update_rollback_floor") != "2\n")
+                p += "rollback floor not raised; ";
+            if (d->log().find("refused") != std::string::npos) p += "package refused; ";
+        } else if (root.exists("/usrdata/update_rollback_floor")) {
+            p += "rollback floor raised by an unsigned package; ";
+        }
         // A start removes DSP files the DSP has not taken yet; the sync after
         // it delivers them again (firmware recovery) and tells the DSP.
         root.write("/media/sdcard/STATUS.DSP", R"({"version": "V1.00.34"})");
@@ -136,15 +160,16 @@ protected:
         return p;
     }
 
+    void cutRound(bool signedPackage, int positions);
+
     std::unique_ptr<DaemonHarness> d;
     std::unique_ptr<powercard::Cards> cards;
+    bool signed_ = false;
 };
 
-TEST_F(UpdateCuts, CutAtStepsOfAnInstallFromTheCardIsFinishedByTheNextStart) {
-    const int positions = rounds::count("TN_UPDATE_CUTS", 4, 1);
-
+void UpdateCuts::cutRound(bool signedPackage, int positions) {
     // An uncut install: how many operations it makes on each card.
-    prepare();
+    prepare(signedPackage);
     ASSERT_TRUE(startCutAt("/usrdata", 0)) << d->log();
     std::map<std::string, long> window;
     for (const char* c : {"/usrdata", "/media/sdcard"}) window[c] = (*cards)[c].stat("ops");
@@ -160,7 +185,7 @@ TEST_F(UpdateCuts, CutAtStepsOfAnInstallFromTheCardIsFinishedByTheNextStart) {
         const long w = window[card];
         const long step = positions <= 0 ? 1 : std::max(1L, w / positions);
         for (long at = 1 + step / 2; at <= w; at += step) {
-            prepare();
+            prepare(signedPackage);
             if (startCutAt(card, at)) {
                 finish();
                 continue;  // the start ended before that operation
@@ -171,6 +196,12 @@ TEST_F(UpdateCuts, CutAtStepsOfAnInstallFromTheCardIsFinishedByTheNextStart) {
             for (const auto& [name, bytes] : kNew)
                 fresh += d->root().exists("/usrdata/" + name) && d->root().read("/usrdata/" + name) == bytes;
             if (fresh > 0 && fresh < static_cast<int>(kNew.size())) halfDone++;
+            // A cut install has not raised the floor: the next start goes on
+            // from the same signed package, at the floor it had.
+            if (signedPackage && fresh < static_cast<int>(kNew.size()) &&
+                d->root().exists("/usrdata/update_rollback_floor"))
+                ADD_FAILURE() << "floor raised before the install was complete (cut on " << card << " at " << at
+                              << ")";
 
             d->root().write("/media/sdcard/CONFIG.REQ", kCellularOff);
             (*cards)["/media/sdcard"].command("sync");
@@ -183,10 +214,18 @@ TEST_F(UpdateCuts, CutAtStepsOfAnInstallFromTheCardIsFinishedByTheNextStart) {
             finish();
         }
     }
-    printf("update cuts: %d cuts, left half unpacked by the cut %d, complete after the next start %d, "
+    printf("update cuts%s: %d cuts, left half unpacked by the cut %d, complete after the next start %d, "
            "post-update script run twice %d\n",
-           cuts, halfDone, complete, scriptTwice);
+           signedPackage ? " (signed)" : "", cuts, halfDone, complete, scriptTwice);
     EXPECT_EQ(complete, cuts);
+}
+
+TEST_F(UpdateCuts, CutAtStepsOfAnInstallFromTheCardIsFinishedByTheNextStart) {
+    cutRound(false, rounds::count("TN_UPDATE_CUTS", 4, 1));
+}
+
+TEST_F(UpdateCuts, CutAtStepsOfASignedInstallKeepsTheFloorUntilItIsComplete) {
+    cutRound(true, rounds::count("TN_UPDATE_CUTS", 2, 1));
 }
 
 }  // namespace

@@ -89,4 +89,36 @@ TEST(UpdateAtStart, SyncRecoversDspFirmwareFoundAtStart) {
               std::string::npos) << root.read("/media/sdcard/config.dsp");
 }
 
+// With the maker's key on the module, the real daemon refuses at start a
+// package changed after it was signed, and starts as ever.
+TEST(UpdateAtStart, ChangedSignedPackageIsRefusedAndTheDaemonStarts) {
+    DaemonHarness d;
+    RootTree& root = d.root();
+    const std::string build = root.path("/build");
+    root.mkdirs("/build/pkg/bin");
+    root.mkdirs("/usrdata/update-keys");
+    root.write("/build/pkg/bin/app", "app 1.4.0");
+    root.write("/build/pkg/manifest.json", "{\"modem\": {\"version\": \"1.4.0\"}}\n");
+    sh("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out " + q(build + "/maker.key") +
+       " 2>/dev/null && openssl pkey -in " + q(build + "/maker.key") + " -pubout -out " +
+       q(root.path("/usrdata/update-keys/maker.pem")));
+    sh("tar -C " + q(build + "/pkg") + " -cJf " + q(build + "/update.tar.xz") + " manifest.json bin");
+    sh("openssl dgst -sha256 -sign " + q(build + "/maker.key") + " -out " +
+       q(root.path("/media/sdcard/update.tar.xz.sig")) + " " + q(build + "/update.tar.xz"));
+    std::string bytes = root.read("/build/update.tar.xz");
+    bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0x01);
+    root.write("/media/sdcard/update.tar.xz", bytes);
+
+    ASSERT_TRUE(d.startAndWaitReady());
+    const std::string log = d.log();
+    EXPECT_NE(log.find("ERROR: update: Update file refused (/usrdata/update.tar.xz): signature does not match any "
+                       "update key"),
+              std::string::npos) << log;
+    EXPECT_EQ(log.find("Update modem"), std::string::npos) << log;
+    EXPECT_FALSE(root.exists("/usrdata/bin/app"));
+    EXPECT_FALSE(root.exists("/media/sdcard/update.tar.xz"));
+    EXPECT_FALSE(root.exists("/usrdata/update.tar.xz.sig"));
+    ASSERT_EQ(d.command("SP+CELL", "SP+OK\n"), "SP+OK\n");
+}
+
 }  // namespace
