@@ -259,20 +259,11 @@ size_t collectTusHeader(char* data, size_t size, size_t count, void*) {
     return n;
 }
 
-struct PatchBody {
-    FILE* stream;
-    int64_t offset;
-};
-
-// libcurl rewinds a body it must send again on a fresh connection: back to
-// the PATCH's own offset, not to the start of the file.
-int seekPatchBody(void* slot, curl_off_t offset, int origin) {
-    auto* body = static_cast<PatchBody*>(slot);
-    if (origin != SEEK_SET) return CURL_SEEKFUNC_CANTSEEK;
-    return fseeko(body->stream, static_cast<off_t>(body->offset + offset), SEEK_SET) == 0
-               ? CURL_SEEKFUNC_OK
-               : CURL_SEEKFUNC_FAIL;
-}
+// libcurl sends a body again on a fresh connection when a reused one died
+// under it. For a PATCH the server may hold part of the first try by then,
+// and the resend would only meet 409 after costing its bytes on the link:
+// refusing the rewind ends the transfer, and the next HEAD says where to go on.
+int refuseRewind(void*, curl_off_t, int) { return CURL_SEEKFUNC_FAIL; }
 
 HeaderList tusHeaders(json_object* headers, const char* const* extra, size_t extraCount) {
     HeaderList list = headerList(headers, 4096);
@@ -406,7 +397,6 @@ int camApiTusPatch(const char* url, FILE* stream, int64_t offset, int64_t length
     if (!list) return CAMAPI_NO_MEMORY;
     if (fseeko(stream, static_cast<off_t>(offset), SEEK_SET) != 0) return CAMAPI_NO_HANDLE;
     clearTusAnswer();
-    PatchBody body{stream, offset};
     curl_easy_reset(t.handle);
     const std::string caFile = rootPath("/usrdata/cacert.pem");
     CapWatch cap;
@@ -415,8 +405,7 @@ int camApiTusPatch(const char* url, FILE* stream, int64_t offset, int64_t length
     curl_easy_setopt(t.handle, CURLOPT_HTTPHEADER, list.get());
     curl_easy_setopt(t.handle, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(t.handle, CURLOPT_READDATA, stream);
-    curl_easy_setopt(t.handle, CURLOPT_SEEKFUNCTION, seekPatchBody);
-    curl_easy_setopt(t.handle, CURLOPT_SEEKDATA, &body);
+    curl_easy_setopt(t.handle, CURLOPT_SEEKFUNCTION, refuseRewind);
     curl_easy_setopt(t.handle, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(length));
     curl_easy_setopt(t.handle, CURLOPT_HEADERFUNCTION, collectTusHeader);
     // The answer body (if any) is not wanted; without this it would go to stdout.

@@ -97,8 +97,8 @@ Resumable (tus 1.0) slots, with either of these scenario keys:
                                   answers 410 from now on
       "lose_final": N,            the answer to the PATCH that completes an upload is
                                   lost (the connection closes) N times in all
-      "lower_offset": BYTES,      after a cut, the next HEAD finds BYTES fewer (once per
-                                  upload: the server lost them)
+      "lower_offset": BYTES,      the "lower_at"-th HEAD of an upload (default 2) finds
+      "lower_at": N,              BYTES fewer, once per upload: the server lost them
       "cut_after": BYTES,         a PATCH body is cut after BYTES more bytes were stored
       "cut_times": N,             ... N times in all (default 1)
       "conflict": N,              the first N PATCHes answer 409
@@ -780,8 +780,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             status, up = self.tus_find(m.group(1))
             if status:
                 return status, b"", "text/plain"
-            lower = int(self.state.scenario.get("tus", {}).get("lower_offset", 0))
-            if lower and up["cut"] and not up["lowered"] and not up["complete"]:
+            tus = self.state.scenario.get("tus", {})
+            lower = int(tus.get("lower_offset", 0))
+            up["heads"] = up.get("heads", 0) + 1
+            if (lower and up["heads"] == int(tus.get("lower_at", 2)) and not up["lowered"]
+                    and not up["complete"]):
                 up["lowered"] = True
                 up["offset"] = max(0, up["offset"] - lower)
                 with open(os.path.join(self.state.tus_dir, up["id"]), "r+b") as f:
