@@ -838,7 +838,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 want = min(16384, length - got)
                 if cut:
                     want = min(want, cut - got)
-                data = self.rfile.read(want) if want > 0 else b""
+                # What arrived so far, not a whole chunk: a reset must not take
+                # the bytes already here with it.
+                try:
+                    data = self.rfile.read1(want) if want > 0 else b""
+                except OSError:
+                    data = b""
                 if data:
                     f.write(data)
                     f.flush()
