@@ -114,7 +114,9 @@ Resumable (tus 1.0) slots, with either of these scenario keys:
     "protocol" in "slots"/"each" wins). A pictures request element with
     "protocol": "tus", a "size" and no "path" gets an upload created for
     "HD<name>". A tus upload's bytes live in WORKDIR/tus/<id> until complete,
-    then land in WORKDIR/uploads/<name> like any upload. GET /_sim/tus lists
+    then land in WORKDIR/uploads/<name> like any upload. POST /tus/ is the tus
+    creation request (Upload-Length, Upload-Metadata "filename"), so one
+    simulator can be another's "tus_server". GET /_sim/tus lists
     every upload: {"id", "name", "length", "offset", "received", "complete",
     "expired"}; "received" counts every byte that reached it, kept or not.
 
@@ -163,6 +165,7 @@ ROUTES = [
     ("PUT", r"^/_sim/base$", "sim_put_base"),
     ("GET", r"^/_sim/tus$", "sim_tus"),
     ("HEAD", r"^/tus/([0-9a-z]+)$", "tus_head"),
+    ("POST", r"^/tus/?$", "tus_post"),
     ("GET", r"^/camapi/v3/token/([^/]+)$", "token"),
     ("PUT", r"^/camapi/v3/camera/([^/]+)$", "camera"),
     ("*", r"^/upload/([^/]+)$", "upload"),
@@ -774,6 +777,26 @@ class Handler(http.server.BaseHTTPRequestHandler):
                    "Upload-Offset": str(tus.get("offset", up["offset"]))}
         headers.update(extra or {})
         return headers
+
+    def tus_post(self, m, body, entry):
+        """The tus creation request, so that one simulator can stand in for
+        the external tus server of another ("tus_server")."""
+        try:
+            length = int(self.headers.get("Upload-Length", ""))
+        except ValueError:
+            return 400, b"", "text/plain"
+        name = "upload"
+        for item in self.headers.get("Upload-Metadata", "").split(","):
+            key, _, value = item.strip().partition(" ")
+            if key == "filename":
+                try:
+                    name = safe_name(base64.b64decode(value).decode()) or name
+                except ValueError:
+                    pass
+        with self.state.lock:
+            path = self.state.tus_slot(name, length)
+        self.tus_headers = {"Tus-Resumable": "1.0.0", "Location": path}
+        return 201, b"", "text/plain"
 
     def tus_head(self, m, body, entry):
         with self.state.lock:

@@ -280,6 +280,22 @@ class CloudSimTest(unittest.TestCase):
         self.assertEqual(self.tus("HEAD", a["path"])[0], 410)
         self.assertEqual(self.tus("HEAD", "/tus/nosuch")[0], 404)
 
+    def test_tus_uploads_created_on_an_external_server(self):
+        # This simulator plays the external tus server of itself.
+        server = "https://127.0.0.1:%d/tus/" % self.info["port"]
+        self.scenario({"tus_server": server, "tus_server_ca": self.cacert})
+        slot = self.tus_slot("x.jpg", 6)
+        self.assertEqual(slot["protocol"], "tus")
+        self.assertEqual(slot["host"], "https://127.0.0.1:%d" % self.info["port"])
+        created = [r for r in self.requests() if r["method"] == "POST"]
+        self.assertEqual(len(created), 1)
+        headers = dict(created[0]["headers"])
+        self.assertEqual((headers["Tus-Resumable"], headers["Upload-Length"]), ("1.0.0", "6"))
+        self.assertEqual(self.tus("HEAD", slot["path"]), (200, "0"))
+        self.assertEqual(self.tus("PATCH", slot["path"], 0, b"abcdef"), (204, "6"))
+        with open(os.path.join(self.info["workdir"], "uploads", "x.jpg"), "rb") as f:
+            self.assertEqual(f.read(), b"abcdef")
+
 
 if __name__ == "__main__":
     unittest.main()
