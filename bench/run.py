@@ -24,7 +24,12 @@ Sections:
              (one-bar and edge take many minutes of real time; --profiles
              picks, e.g. --profiles edge in a second process, and a profile
              may carry changes: "edge:drop_every_s=300;delay_ms=500")
+             with a row per upload protocol (--protocols put,tus): plain PUT
+             slots, and resumable (tus) uploads that go on from the server's
+             offset after a drop (--tus-chunk N: PATCHes of at most N bytes)
   expect     uploads with and without "Expect: 100-continue" on one-bar
+  hd         an HD request of 3 MB (--hd-mb) at one-bar, the link dropped
+             half-way, one sync, per upload protocol
 """
 import argparse
 import glob
@@ -601,7 +606,8 @@ class Link:
         stop_process(self.proc)
 
 
-def linked_syncs(args, work, sim, link, profile, count, size, most, env_extra=None):
+def linked_syncs(args, work, sim, link, profile, count, size, most, env_extra=None,
+                 scenario=None, before=None):
     """`count` pictures over up to `most` syncs of one process, through the
     link (its profile restarted, so stalls and drops come at the same times
     each run). Returns a dict of figures."""
@@ -609,7 +615,7 @@ def linked_syncs(args, work, sim, link, profile, count, size, most, env_extra=No
     sim.control("POST", "/_sim/reset")
     relay = "https://127.0.0.1:%d" % link.port
     sim.control("PUT", "/_sim/base", {"base": relay})
-    sim.control("PUT", "/_sim/scenario", {"answer": {"uploads": "auto"}})
+    sim.control("PUT", "/_sim/scenario", scenario or {"answer": {"uploads": "auto"}})
     class Host:
         pass
     host = Host()
@@ -623,6 +629,8 @@ def linked_syncs(args, work, sim, link, profile, count, size, most, env_extra=No
         key, _, value = change.partition("=")
         prof = json.loads(link.command("set %s %s" % (key, value)))
     link.command("reset")
+    if before:
+        before(root, link)
     m, outs = measured([[tool, IMEI, str(most)]], env=env, timeout=4 * 3600)
     counters = json.loads(link.command("counters"))
     syncs = [json.loads(l) for l in outs[0].splitlines() if l.startswith("{")]
@@ -630,6 +638,8 @@ def linked_syncs(args, work, sim, link, profile, count, size, most, env_extra=No
     requests = [r for r in sim.control("GET", "/_sim/requests") if not r["path"].startswith("/_sim")]
     delivered = {r["path"].split("/")[-1] for r in requests
                  if r["path"].startswith("/upload/") and r.get("status") == 200}
+    # Resumable uploads: whole once the server holds every byte.
+    delivered |= {u["name"] for u in sim.control("GET", "/_sim/tus") if u["complete"]}
     left = syncs[-1]["left"] if syncs else count
     return {"profile": profile, "rates": prof, "syncs": syncs, "counters": counters,
             "conns": conns, "requests": len(requests), "delivered": len(delivered),
@@ -650,24 +660,39 @@ def floor_seconds(got):
     return send + rtt * trips + stalled
 
 
+# The cloud's answer per upload protocol: plain PUT slots, or resumable (tus)
+# uploads handed again while unfinished.
+PROTOCOL_SCENARIOS = {
+    "put": {"answer": {"uploads": "auto"}},
+    "tus": {"answer": {"uploads": "auto"}, "tus": {"url": "same"}},
+}
+
+
 def weather_section(args, work):
     count, size, most = (2, 20 * 1024, 3) if args.quick else (10, 300 * 1024, 3)
+    count = args.weather_count or count
+    size = (args.weather_kb * 1024) if args.weather_kb else size
     profiles = args.profiles.split(",") if args.profiles else (
         ["lan", "one-bar"] if args.quick else ["lan", "three-bars", "one-bar", "edge"])
+    protocols = args.protocols.split(",")
     sim = Sim(work, "weather")
     rows, notes = [], []
     clean = None
+    extra = {"TN_BENCH_TUS_CHUNK": str(args.tus_chunk)} if args.tus_chunk else {}
     try:
-        for profile in profiles:
+        for profile, protocol in [(p, q) for p in profiles for q in protocols]:
             link = Link(work, sim.base[len("https://"):], profile.partition(":")[0])
             try:
-                got = linked_syncs(args, work, sim, link, profile, count, size, most)
+                got = linked_syncs(args, work, sim, link, profile, count, size, most, extra,
+                                   PROTOCOL_SCENARIOS[protocol])
             finally:
                 link.close()
+            if protocol != "put":
+                profile = "%s %s" % (profile, protocol)
             c = got["counters"]
             pic = count * size
             on_link = c["bytes_up"] + c["bytes_down"]
-            if profile == "lan":
+            if profile == "lan" and clean is None:
                 clean = on_link / float(count)
             # Waste: what the link carried beyond what a clean (lan) run
             # needed for the pictures that arrived: aborted uploads, requests
@@ -703,6 +728,49 @@ def weather_section(args, work):
           "request + the link's own stalls\n" + "\n".join(notes))
 
 
+def hd_section(args, work):
+    """One HD request of a few MB at one bar, the link dropped half-way:
+    delivered in the one sync or not, per upload protocol."""
+    size = (200 * 1024) if args.quick else args.hd_mb * 1024 * 1024
+    pattern = bytes(range(256)) * (size // 256 + 1)
+    sim = Sim(work, "hd")
+    link = Link(work, sim.base[len("https://"):], "one-bar")
+    rows = []
+    extra = {"TN_BENCH_TUS_CHUNK": str(args.tus_chunk)} if args.tus_chunk else {}
+
+    def place(root, link):
+        os.makedirs(os.path.join(root, "media/sdcard/DCIM"), exist_ok=True)
+        with open(os.path.join(root, "media/sdcard/DCIM/FULL0001.JPG"), "wb") as f:
+            f.write(pattern[:size])
+        link.command("drop after %d" % (size // 2))
+    try:
+        for protocol in args.protocols.split(","):
+            element = {"name": "FULL0001.JPG", "date": "2026-12-08 10:00:00", "host": "{base}"}
+            if protocol == "tus":
+                element.update(protocol="tus", size=size)
+            else:
+                element.update(path="/upload/HDFULL0001.JPG", verb="PUT")
+            scenario = {"answers": [{"requests": {"pictures": {"content": [element]}}}],
+                        "answer": {}}
+            if protocol == "tus":
+                scenario["tus"] = {"url": "same"}
+            got = linked_syncs(args, work, sim, link, "one-bar", 0, 1, 1, extra, scenario, place)
+            c = got["counters"]
+            took = sum(s["ms"] for s in got["syncs"]) / 1000.0
+            whole = os.path.join(sim.workdir, "uploads", "HDFULL0001.JPG")
+            ok = os.path.exists(whole) and open(whole, "rb").read() == pattern[:size]
+            rows.append([protocol, "yes" if ok else "no", "%.1f" % took,
+                         "%.3f" % ((c["bytes_up"] + c["bytes_down"]) / float(size)),
+                         "%d/%d" % (c["stalls"], c["resets"])])
+            print("hd: %s" % "  ".join(rows[-1]))
+            sys.stdout.flush()
+    finally:
+        link.close()
+        sim.close()
+    table("An HD request of %d KB at one-bar, the link dropped half-way, one sync"
+          % (size // 1024), ["protocol", "delivered", "time s", "link/pic", "stalls/resets"], rows)
+
+
 def expect_section(args, work):
     """The same upload sync on one-bar with and without waiting for "100 Continue"."""
     count, size = (2, 10 * 1024) if args.quick else (5, 100 * 1024)
@@ -734,8 +802,15 @@ def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--build", required=True)
     p.add_argument("--build-type", default="RelWithDebInfo")
-    p.add_argument("--only", default="image,sync,footprint,link,weather,expect")
+    p.add_argument("--only", default="image,sync,footprint,link,weather,expect,hd")
     p.add_argument("--profiles", help="link weather: comma-separated profiles (default all four)")
+    p.add_argument("--protocols", default="put,tus",
+                   help="link weather: upload protocols of the slots, a row each (put, tus)")
+    p.add_argument("--weather-count", type=int, help="link weather: pictures (default 10)")
+    p.add_argument("--weather-kb", type=int, help="link weather: KB per picture (default 300)")
+    p.add_argument("--tus-chunk", type=int, default=0,
+                   help="resumable uploads in PATCHes of at most this many bytes (0: the whole rest)")
+    p.add_argument("--hd-mb", type=int, default=3, help="hd: size of the full-resolution picture")
     p.add_argument("--runs", type=int, default=7, help="alternating runs per comparison")
     p.add_argument("--quick", action="store_true", help="tiny inputs, one run: a smoke run")
     p.add_argument("--keep", action="store_true", help="keep the work folder")
@@ -775,6 +850,8 @@ def main():
             weather_section(args, work)
         if "expect" in only:
             expect_section(args, work)
+        if "hd" in only:
+            hd_section(args, work)
     finally:
         if args.keep:
             print("work folder kept at " + work)

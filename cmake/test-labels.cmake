@@ -31,6 +31,7 @@ set(TN_TEST_LABELS
   cellular_week_tests       memory,threads,module,rounds
   cellular_e2e_tests        memory,threads,module,card,slow
   cloud_tests               memory,threads,module,card
+  tus_e2e_tests             memory,threads,module,card
   config_tests              memory,module,card
   config_powercut_tests     memory,module
   config_e2e_tests          memory,threads,module,card

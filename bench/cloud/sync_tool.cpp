@@ -8,6 +8,8 @@
 //       process (so TLS sessions carry over, as in the daemon); prints
 //       {"sync": N, "result": R, "ms": T, "left": PICTURES} per sync; exit 0
 // TN_BENCH_EXPECT=1 makes uploads wait for "100 Continue" before the body.
+// TN_BENCH_TUS_CHUNK=N sends resumable uploads in PATCHes of at most N bytes
+// (default: one PATCH for the whole rest).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +20,7 @@
 #include "cellular/cellular_state.h"
 #include "cloud/camapi.h"
 #include "cloud/sync.h"
+#include "cloud/tus.h"
 #include "core/config.h"
 #include "core/identity.h"
 
@@ -42,6 +45,8 @@ int main(int argc, char** argv) {
     }
     const char* expect = getenv("TN_BENCH_EXPECT");
     if (expect != nullptr && strcmp(expect, "1") == 0) camApiLimits().expectContinue = true;
+    const char* chunk = getenv("TN_BENCH_TUS_CHUNK");
+    if (chunk != nullptr) tusLimits().chunkBytes = atoll(chunk);
     loadDaemonConfig();
     setModemImei(argv[1]);
     cellularState().dataConnected = 1;

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <string>
 
+#include "cloud/tus.h"
 #include "core/rootpath.h"
 
 namespace {
@@ -20,6 +21,11 @@ struct Transport {
     bool lastTooLarge = false;  // the last JSON answer passed kCamApiMaxJsonBody
     long lastCap = 0;           // the cap the last transfer hit, in seconds (0: none)
     char capText[96] = "";
+    // tus answer headers of the last transfer (the final answer's only).
+    std::string uploadOffset;
+    bool hasUploadOffset = false;
+    std::string uploadLength;
+    bool hasUploadLength = false;
 };
 
 Transport& transport() {
@@ -231,6 +237,52 @@ int jsonRequest(const char* url, json_object** response, json_object* body, cons
     return result;
 }
 
+// Keeps the tus headers of the final answer: a new status line (a "100
+// Continue" before the real answer) starts the collection again.
+size_t collectTusHeader(char* data, size_t size, size_t count, void*) {
+    size_t n = size * count;
+    Transport& t = transport();
+    if (n >= 5 && memcmp(data, "HTTP/", 5) == 0) {
+        t.hasUploadOffset = t.hasUploadLength = false;
+        t.uploadOffset.clear();
+        t.uploadLength.clear();
+        return n;
+    }
+    std::string value;
+    if (tusHeaderValue(data, n, "Upload-Offset", &value)) {
+        t.uploadOffset = value;
+        t.hasUploadOffset = true;
+    } else if (tusHeaderValue(data, n, "Upload-Length", &value)) {
+        t.uploadLength = value;
+        t.hasUploadLength = true;
+    }
+    return n;
+}
+
+// libcurl sends a body again on a fresh connection when a reused one died
+// under it. For a PATCH the server may hold part of the first try by then,
+// and the resend would only meet 409 after costing its bytes on the link:
+// refusing the rewind ends the transfer, and the next HEAD says where to go on.
+int refuseRewind(void*, curl_off_t, int) { return CURL_SEEKFUNC_FAIL; }
+
+HeaderList tusHeaders(json_object* headers, const char* const* extra, size_t extraCount) {
+    HeaderList list = headerList(headers, 4096);
+    for (size_t i = 0; i < extraCount; i++) {
+        curl_slist* grown = curl_slist_append(list.get(), extra[i]);
+        if (grown == nullptr) return HeaderList();
+        list.release();
+        list.reset(grown);
+    }
+    return list;
+}
+
+void clearTusAnswer() {
+    Transport& t = transport();
+    t.hasUploadOffset = t.hasUploadLength = false;
+    t.uploadOffset.clear();
+    t.uploadLength.clear();
+}
+
 }  // namespace
 
 bool camApiInit() {
@@ -310,6 +362,69 @@ int camApiDownloadFile(const char* url, const char* verb, FILE* stream, json_obj
     t.lastTooLarge = false;
     curl_easy_setopt(t.handle, CURLOPT_HTTPHEADER, nullptr);
     return result;
+}
+
+int camApiTusHead(const char* url, json_object* headers) {
+    Transport& t = transport();
+    if (t.handle == nullptr) return CAMAPI_NO_HANDLE;
+    static const char* const kExtra[] = {"Tus-Resumable: 1.0.0"};
+    HeaderList list = tusHeaders(headers, kExtra, 1);
+    if (!list) return CAMAPI_NO_MEMORY;
+    clearTusAnswer();
+    curl_easy_reset(t.handle);
+    const std::string caFile = rootPath("/usrdata/cacert.pem");
+    CapWatch cap;
+    commonOptions(t.handle, url, caFile, Kind::Json, cap);
+    curl_easy_setopt(t.handle, CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(t.handle, CURLOPT_HTTPHEADER, list.get());
+    curl_easy_setopt(t.handle, CURLOPT_HEADERFUNCTION, collectTusHeader);
+    int result = perform(t.handle, cap);
+    t.lastTooLarge = false;
+    curl_easy_setopt(t.handle, CURLOPT_HTTPHEADER, nullptr);
+    return result;
+}
+
+int camApiTusPatch(const char* url, FILE* stream, int64_t offset, int64_t length,
+                   json_object* headers) {
+    Transport& t = transport();
+    if (t.handle == nullptr) return CAMAPI_NO_HANDLE;
+    char offsetLine[64];
+    snprintf(offsetLine, sizeof offsetLine, "Upload-Offset: %lld", static_cast<long long>(offset));
+    // "Expect:" keeps libcurl from idling a round trip before the body.
+    const char* const extra[] = {"Tus-Resumable: 1.0.0", offsetLine,
+                                 "Content-Type: application/offset+octet-stream", "Expect:"};
+    HeaderList list = tusHeaders(headers, extra, 4);
+    if (!list) return CAMAPI_NO_MEMORY;
+    if (fseeko(stream, static_cast<off_t>(offset), SEEK_SET) != 0) return CAMAPI_NO_HANDLE;
+    clearTusAnswer();
+    curl_easy_reset(t.handle);
+    const std::string caFile = rootPath("/usrdata/cacert.pem");
+    CapWatch cap;
+    commonOptions(t.handle, url, caFile, Kind::Upload, cap);
+    curl_easy_setopt(t.handle, CURLOPT_CUSTOMREQUEST, "PATCH");
+    curl_easy_setopt(t.handle, CURLOPT_HTTPHEADER, list.get());
+    curl_easy_setopt(t.handle, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(t.handle, CURLOPT_READDATA, stream);
+    curl_easy_setopt(t.handle, CURLOPT_SEEKFUNCTION, refuseRewind);
+    curl_easy_setopt(t.handle, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(length));
+    curl_easy_setopt(t.handle, CURLOPT_HEADERFUNCTION, collectTusHeader);
+    // The answer body (if any) is not wanted; without this it would go to stdout.
+    curl_easy_setopt(t.handle, CURLOPT_WRITEFUNCTION, accumulate);
+    curl_easy_setopt(t.handle, CURLOPT_WRITEDATA, nullptr);
+    int result = perform(t.handle, cap);
+    t.lastTooLarge = false;
+    curl_easy_setopt(t.handle, CURLOPT_HTTPHEADER, nullptr);
+    return result;
+}
+
+const char* camApiLastUploadOffset() {
+    const Transport& t = transport();
+    return t.hasUploadOffset ? t.uploadOffset.c_str() : nullptr;
+}
+
+const char* camApiLastUploadLength() {
+    const Transport& t = transport();
+    return t.hasUploadLength ? t.uploadLength.c_str() : nullptr;
 }
 
 const char* camApiLastErrorText() {

@@ -60,6 +60,18 @@ int camApiUploadFile(const char* url, const char* verb, FILE* stream, int32_t si
 // Writes the body to `stream` as it arrives.
 int camApiDownloadFile(const char* url, const char* verb, FILE* stream, json_object* headers);
 
+// tus 1.0 requests on an upload resource the cloud created. Both send
+// "Tus-Resumable: 1.0.0" and the slot's headers. The HEAD asks for the
+// server's offset; the PATCH streams `length` bytes of `stream` from
+// `offset`. The answer's Upload-Offset is read with camApiLastUploadOffset.
+int camApiTusHead(const char* url, json_object* headers);
+int camApiTusPatch(const char* url, FILE* stream, int64_t offset, int64_t length,
+                   json_object* headers);
+// The value of the last answer's Upload-Offset header as it came (nullptr
+// when it had none); and of Upload-Length, when the HEAD told it.
+const char* camApiLastUploadOffset();
+const char* camApiLastUploadLength();
+
 const char* camApiLastErrorText();
 // True when the last transfer failed because it stalled or hit its cap (as
 // opposed to a refused or reset connection, or a TLS failure).

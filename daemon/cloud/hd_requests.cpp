@@ -17,6 +17,7 @@
 #include "cloud/camapi.h"
 #include "cloud/request_slot.h"
 #include "cloud/requests.h"
+#include "cloud/tus.h"
 #include "core/jsonutil.h"
 #include "core/log.h"
 #include "core/rootpath.h"
@@ -110,6 +111,10 @@ bool copyPicture(const std::string& from, const std::string& to) {
         }
         if (!ok) break;
     }
+    // The copy keeps the original's modification time: a cut resumable
+    // upload of the same picture is found again from a fresh copy.
+    struct timespec times[2] = {st.st_atim, st.st_mtim};
+    if (ok && futimens(out.get(), times) != 0) ok = false;
     if (close(out.release()) != 0) ok = false;
     if (!ok) unlink(to.c_str());
     return ok;
@@ -147,6 +152,31 @@ void sendResults(json_object* results, const char* cameraUrl, const char* token)
                    camApiLastResponseCode());
 }
 
+// The copy into a resumable slot ("verb" is not used there).
+const char* uploadCopyTus(json_object* element, const char* name, const std::string& copy,
+                          const struct stat& st) {
+    const char* host = slotText(element, "host");
+    const char* path = slotText(element, "path");
+    char url[kPathSize];
+    if (host == nullptr || path == nullptr) return "uploadFailed";
+    int n = snprintf(url, sizeof url, "%s%s", host, path);
+    if (n < 0 || n >= static_cast<int>(sizeof url)) {
+        logMessage("hdod", LOG_ERROR, "HD picture request failed (%s): slot too long",
+                   peerText(name).c_str());
+        return "uploadFailed";
+    }
+    std::string copyName = "HD" + std::string(name);
+    if (tusUpload(copyName.c_str(), true, copy.c_str(), static_cast<int64_t>(st.st_size),
+                  static_cast<int64_t>(st.st_mtime), url, jsonMember(element, "headers")) != TUS_SENT) {
+        logMessage("hdod", LOG_ERROR, "HD picture request failed (%s): resumable upload not complete",
+                   peerText(name).c_str());
+        return "uploadFailed";
+    }
+    tusForget(copyName.c_str(), true);
+    sendAck();
+    return "";
+}
+
 // Uploads one prepared copy; the message of its result ("" on success).
 const char* uploadCopy(json_object* element, const char* name, const std::string& copy) {
     std::unique_ptr<FILE, FileClose> file(fopen(copy.c_str(), "rb"));
@@ -156,6 +186,13 @@ const char* uploadCopy(json_object* element, const char* name, const std::string
     }
     struct stat st;
     if (fstat(fileno(file.get()), &st) != 0) return "sdCardError";
+    const char* protocol = tusSlotProtocol(element);
+    if (protocol == nullptr) {
+        logMessage("hdod", LOG_ERROR, "HD picture request failed (%s): unknown upload protocol",
+                   peerText(name).c_str());
+        return "uploadFailed";
+    }
+    if (strcmp(protocol, "tus") == 0) return uploadCopyTus(element, name, copy, st);
     SlotTarget target;
     SlotCheck check = readSlotTarget(element, &target);
     if (check != SLOT_OK) {

@@ -87,12 +87,47 @@ Scenario (every key optional):
       notjson: 200 with an HTML body; empty: 200 with no body;
       oversize: 200 with a valid JSON body of "size" bytes.
 
+Resumable (tus 1.0) slots, with either of these scenario keys:
+    "tus": {                      this server is the tus server (/tus/<id>)
+      "url": "same" | "fresh",    "same" (default): an unfinished upload of the same
+                                  name and size is handed again; "fresh": a new upload
+                                  at every slot
+      "expire_s": N,              uploads older than N seconds answer 410
+      "expire_existing": true,    every upload that exists when this scenario is set
+                                  answers 410 from now on
+      "lose_final": N,            the answer to the PATCH that completes an upload is
+                                  lost (the connection closes) N times in all
+      "lower_offset": BYTES,      the "lower_at"-th HEAD of an upload (default 2) finds
+      "lower_at": N,              BYTES fewer, once per upload: the server lost them
+      "cut_after": BYTES,         a PATCH body is cut after BYTES more bytes were stored
+      "cut_times": N,             ... N times in all (default 1)
+      "conflict": N,              the first N PATCHes answer 409
+      "offset": "TEXT",           every HEAD and PATCH answer says Upload-Offset: TEXT
+      "head_headers": {"K": "V"}  extra headers on HEAD answers
+    }
+    "tus_server": "https://127.0.0.1:PORT/files/"
+                                  uploads are created on that tus server instead (POST
+                                  with Upload-Length, 201 + Location) and its URL handed;
+                                  "tus_server_ca": PEM file that checks its certificate
+                                  (default this server's CA)
+    With either key, "auto" slots carry "protocol": "tus" (a slot's own
+    "protocol" in "slots"/"each" wins). A pictures request element with
+    "protocol": "tus", a "size" and no "path" gets an upload created for
+    "HD<name>". A tus upload's bytes live in WORKDIR/tus/<id> until complete,
+    then land in WORKDIR/uploads/<name> like any upload. POST /tus/ is the tus
+    creation request (Upload-Length, Upload-Metadata "filename"), so one
+    simulator can be another's "tus_server". GET /_sim/tus lists
+    every upload: {"id", "name", "length", "offset", "received", "complete",
+    "expired"}; "received" counts every byte that reached it, kept or not.
+
 New routes: add a (method, regex, handler name) entry to ROUTES and a
 method on Handler; handlers get the regex match and the request body.
 """
 
 import argparse
+import base64
 import copy
+import http.client
 import hashlib
 import http.server
 import json
@@ -128,6 +163,9 @@ ROUTES = [
     ("POST", r"^/_sim/reset$", "sim_reset"),
     ("PUT", r"^/_sim/files/([^/]+)$", "sim_put_file"),
     ("PUT", r"^/_sim/base$", "sim_put_base"),
+    ("GET", r"^/_sim/tus$", "sim_tus"),
+    ("HEAD", r"^/tus/([0-9a-z]+)$", "tus_head"),
+    ("POST", r"^/tus/?$", "tus_post"),
     ("GET", r"^/camapi/v3/token/([^/]+)$", "token"),
     ("PUT", r"^/camapi/v3/camera/([^/]+)$", "camera"),
     ("*", r"^/upload/([^/]+)$", "upload"),
@@ -219,6 +257,9 @@ class State:
         self.files_dir = os.path.join(workdir, "files")
         os.makedirs(self.upload_dir, exist_ok=True)
         os.makedirs(self.files_dir, exist_ok=True)
+        self.tus_dir = os.path.join(workdir, "tus")
+        os.makedirs(self.tus_dir, exist_ok=True)
+        self.ca_pem = ""
         self.set_scenario(scenario)
         self.open_conns = []
         self.closed_conns = []
@@ -228,14 +269,22 @@ class State:
         self.scenario = scenario if isinstance(scenario, dict) else {}
         self.answer_index = 0
         self.fault_hits = [0] * len(self.scenario.get("faults", []))
+        tus = self.scenario.get("tus", {})
+        if tus.get("expire_existing"):
+            for up in getattr(self, "tus", {}).values():
+                up["expired"] = True
+        self.tus_budget = {k: int(tus.get(k, d)) for k, d in
+                           (("lose_final", 0), ("cut_times", 1), ("conflict", 0))}
 
     def reset(self):
         self.closed_conns = []
         self.requests = []
         self.issued = []
         self.token_count = 0
+        self.tus = {}
+        self.tus_count = 0
         open(self.log_path, "w").close()
-        for d in (self.upload_dir,):
+        for d in (self.upload_dir, self.tus_dir):
             for name in os.listdir(d):
                 os.unlink(os.path.join(d, name))
 
@@ -289,6 +338,35 @@ class State:
             else:
                 answer = self.scenario.get("answer", DEFAULT_ANSWER)
             return copy.deepcopy(answer)
+
+    # --- tus uploads (callers hold the lock) ---
+
+    def tus_expired(self, up):
+        limit = float(self.scenario.get("tus", {}).get("expire_s", 0) or 0)
+        return up.get("expired", False) or (limit > 0 and time.time() - up["created"] >= limit)
+
+    def tus_slot(self, name, length):
+        """The URL path of an upload for `name`: an unfinished one again, or a new one."""
+        mode = self.scenario.get("tus", {}).get("url", "same")
+        if mode == "same":
+            for up in self.tus.values():
+                if (up["name"] == name and up["length"] == length and not up["complete"]
+                        and not self.tus_expired(up)):
+                    return "/tus/" + up["id"]
+        self.tus_count += 1
+        uid = "u%d%s" % (self.tus_count, hashlib.sha256(os.urandom(8)).hexdigest()[:8])
+        self.tus[uid] = {"id": uid, "name": name, "length": int(length), "offset": 0,
+                         "received": 0, "complete": False, "created": time.time(),
+                         "cut": False, "lowered": False}
+        open(os.path.join(self.tus_dir, uid), "wb").close()
+        return "/tus/" + uid
+
+    def tus_take(self, key):
+        """One unit of a limited tus behaviour (lose_final, cut_times, conflict)."""
+        if self.tus_budget.get(key, 0) > 0:
+            self.tus_budget[key] -= 1
+            return True
+        return False
 
     def issue_token(self):
         with self.lock:
@@ -412,6 +490,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
             "headers": [[k, v] for k, v in self.headers.items()],
             "client": "%s:%d" % self.client_address[:2],
         }
+        m = re.match(r"^/tus/([0-9a-z]+)$", path)
+        if m and method == "PATCH":
+            fault = self.state.match_fault(method, path)
+            if fault is not None:
+                self.close_connection = True  # the body is left unread
+                self.apply_fault(fault, entry)
+                return
+            self.tus_patch(m.group(1), entry)
+            return
         try:
             body = self.read_body()
         except CutBody as e:
@@ -442,6 +529,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         for want, pattern, name in ROUTES:
             m = re.match(pattern, path)
             if m and (want == "*" or want == method):
+                self.tus_headers = None
                 status, answer, ctype = getattr(self, name)(m, body, entry)
                 break
         else:
@@ -451,7 +539,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             entry["answer"] = answer
         if is_api(path):  # the record is of the API traffic only
             self.state.record(entry)
-        self.send(status, answer, ctype)
+        self.send(status, answer, ctype, extra=getattr(self, "tus_headers", None))
 
     def apply_fault(self, fault, entry):
         kind = fault.get("kind", "status")
@@ -541,12 +629,25 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.state.base = base or self.state.own_base
         return 200, {"ok": True, "base": self.state.base}, "application/json"
 
+    def sim_tus(self, m, body, entry):
+        with self.state.lock:
+            out = [dict(id=u["id"], name=u["name"], length=u["length"], offset=u["offset"],
+                        received=u["received"], complete=u["complete"],
+                        expired=self.state.tus_expired(u))
+                   for u in self.state.tus.values()]
+        return 200, out, "application/json"
+
     # --- the camera page ------------------------------------------------
 
     def view_page(self, m, body, entry):
         with self.state.lock:
             requests = list(self.state.requests)
-        return 200, cloudview.render_page(requests, self.state.upload_dir), "text/html; charset=utf-8"
+        with self.state.lock:
+            partial = [dict(name=u["name"], length=u["length"], offset=u["offset"],
+                            received=u["received"]) for u in self.state.tus.values()
+                       if not u["complete"] and u["offset"] > 0 and not self.state.tus_expired(u)]
+        return 200, cloudview.render_page(requests, self.state.upload_dir, partial=partial), \
+            "text/html; charset=utf-8"
 
     def view_picture(self, m, body, entry):
         name = safe_name(m.group(1))
@@ -586,6 +687,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
         slots = answer.pop("slots", {})
         uploads = answer.pop("uploads", "auto")
         answer = substitute(answer, self.state.base)
+        content = answer.get("requests", {}).get("pictures", {}).get("content", [])
+        for element in content if isinstance(content, list) else []:
+            if (isinstance(element, dict) and element.get("protocol") == "tus"
+                    and "path" not in element and "size" in element):
+                element["host"], element["path"] = self.tus_create(
+                    "HD" + str(element.get("name")), element.pop("size"),
+                    element.get("host", self.state.base))
         if uploads == "auto":
             made = self.make_slots(announced, slots)
             if made:
@@ -612,11 +720,181 @@ class Handler(http.server.BaseHTTPRequestHandler):
             }
             own = dict(opts.get("each", {}).get(name, {}))
             omit = list(opts.get("omit", [])) + list(own.pop("omit", []))
+            protocol = own.get("protocol", opts.get("protocol", self.tus_default()))
+            if protocol is not None:
+                slot["protocol"] = protocol
+            if protocol == "tus":
+                slot.pop("verb")
+                slot["host"], slot["path"] = self.tus_create(name, slot["size"], slot["host"])
             slot.update(substitute(own, self.state.base))
             for key in omit:
                 slot.pop(key, None)
             made.append(slot)
         return made
+
+    def tus_default(self):
+        sc = self.state.scenario
+        return "tus" if ("tus" in sc or "tus_server" in sc) else None
+
+    def tus_create(self, name, length, host):
+        """(host, path) of a tus upload of `length` bytes for `name`."""
+        server = self.state.scenario.get("tus_server")
+        if not server:
+            with self.state.lock:
+                return host, self.state.tus_slot(name, length)
+        url = urllib.parse.urlsplit(server)
+        ctx = ssl.create_default_context(
+            cafile=self.state.scenario.get("tus_server_ca") or self.state.ca_pem)
+        conn = http.client.HTTPSConnection(url.hostname, url.port or 443, context=ctx, timeout=30)
+        try:
+            meta = "filename " + base64.b64encode(name.encode()).decode()
+            conn.request("POST", url.path or "/", body=b"",
+                         headers={"Tus-Resumable": "1.0.0", "Upload-Length": str(int(length)),
+                                  "Upload-Metadata": meta, "Content-Length": "0"})
+            answer = conn.getresponse()
+            answer.read()
+            location = answer.getheader("Location", "")
+            if answer.status != 201 or not location:
+                raise OSError("tus server answered %d" % answer.status)
+        finally:
+            conn.close()
+        made = urllib.parse.urlsplit(urllib.parse.urljoin(server, location))
+        own_host = self.state.scenario.get("tus_host") or "%s://%s" % (made.scheme, made.netloc)
+        return own_host, made.path + ("?" + made.query if made.query else "")
+
+    def tus_find(self, uid):
+        """(status, upload) of a tus request: 404 unknown, 410 expired, else 0."""
+        up = self.state.tus.get(uid)
+        if up is None:
+            return 404, None
+        if self.state.tus_expired(up):
+            return 410, up
+        return 0, up
+
+    def tus_answer(self, up, status, extra=None):
+        tus = self.state.scenario.get("tus", {})
+        headers = {"Tus-Resumable": "1.0.0", "Cache-Control": "no-store",
+                   "Upload-Offset": str(tus.get("offset", up["offset"]))}
+        headers.update(extra or {})
+        return headers
+
+    def tus_post(self, m, body, entry):
+        """The tus creation request, so that one simulator can stand in for
+        the external tus server of another ("tus_server")."""
+        try:
+            length = int(self.headers.get("Upload-Length", ""))
+        except ValueError:
+            return 400, b"", "text/plain"
+        name = "upload"
+        for item in self.headers.get("Upload-Metadata", "").split(","):
+            key, _, value = item.strip().partition(" ")
+            if key == "filename":
+                try:
+                    name = safe_name(base64.b64decode(value).decode()) or name
+                except ValueError:
+                    pass
+        with self.state.lock:
+            path = self.state.tus_slot(name, length)
+        self.tus_headers = {"Tus-Resumable": "1.0.0", "Location": path}
+        return 201, b"", "text/plain"
+
+    def tus_head(self, m, body, entry):
+        with self.state.lock:
+            status, up = self.tus_find(m.group(1))
+            if status:
+                return status, b"", "text/plain"
+            tus = self.state.scenario.get("tus", {})
+            lower = int(tus.get("lower_offset", 0))
+            up["heads"] = up.get("heads", 0) + 1
+            if (lower and up["heads"] == int(tus.get("lower_at", 2)) and not up["lowered"]
+                    and not up["complete"]):
+                up["lowered"] = True
+                up["offset"] = max(0, up["offset"] - lower)
+                with open(os.path.join(self.state.tus_dir, up["id"]), "r+b") as f:
+                    f.truncate(up["offset"])
+            entry["tus_offset"] = up["offset"]
+            self.tus_headers = self.tus_answer(up, 200, dict(
+                {"Upload-Length": str(up["length"])},
+                **self.state.scenario.get("tus", {}).get("head_headers", {})))
+        return 200, b"", "text/plain"
+
+    def tus_patch(self, uid, entry):
+        """Appends the body as it arrives: what reached the server stays, as on a real one."""
+        def finish(status, headers=None, drop=False):
+            entry["status"] = 0 if drop else status
+            self.state.record(entry)
+            if drop:
+                self.drop()
+            else:
+                self.send(status, b"", "text/plain", extra=headers)
+        with self.state.lock:
+            status, up = self.tus_find(uid)
+            conflict = status == 0 and self.state.tus_take("conflict")
+        self.close_connection = True  # a refused body is left unread
+        if status:
+            return finish(status)
+        try:
+            claimed = int(self.headers.get("Upload-Offset", ""))
+        except ValueError:
+            return finish(400)
+        length = int(self.headers.get("Content-Length") or 0)
+        entry.update(tus=uid, upload_offset=claimed, body_len=length)
+        if (self.headers.get("Content-Type") != "application/offset+octet-stream"
+                or self.headers.get("Tus-Resumable") != "1.0.0"):
+            return finish(415)
+        with self.state.lock:
+            refusal = None
+            if conflict or claimed != up["offset"]:
+                refusal = (409, self.tus_answer(up, 409))
+            elif claimed + length > up["length"]:
+                refusal = (400, None)
+            tus = self.state.scenario.get("tus", {})
+            cut = int(tus.get("cut_after", 0) or 0)
+            if refusal is None and cut and not self.state.tus_take("cut_times"):
+                cut = 0
+        if refusal is not None:
+            return finish(*refusal)
+        got = 0
+        with open(os.path.join(self.state.tus_dir, uid), "r+b") as f:
+            f.seek(claimed)
+            while got < length:
+                want = min(16384, length - got)
+                if cut:
+                    want = min(want, cut - got)
+                # What arrived so far, not a whole chunk: a reset must not take
+                # the bytes already here with it.
+                try:
+                    data = self.rfile.read1(want) if want > 0 else b""
+                except OSError:
+                    data = b""
+                if data:
+                    f.write(data)
+                    f.flush()
+                    got += len(data)
+                    with self.state.lock:
+                        up["offset"] = claimed + got
+                        up["received"] += len(data)
+                if not data or (cut and got >= cut):
+                    with self.state.lock:
+                        up["cut"] = True
+                    entry["error"] = "body cut after %d of %d bytes" % (got, length)
+                    entry["stored_len"] = got
+                    return finish(0, drop=True)
+        entry["stored_len"] = got
+        with self.state.lock:
+            complete = up["offset"] == up["length"]
+            if complete and not up["complete"]:
+                up["complete"] = True
+                shutil.copyfile(os.path.join(self.state.tus_dir, uid),
+                                os.path.join(self.state.upload_dir, up["name"]))
+            entry["stored"] = up["name"] if complete else None
+            lose = complete and self.state.tus_take("lose_final")
+            headers = self.tus_answer(up, 204)
+        if lose:
+            entry["lost_answer"] = True
+            return finish(0, drop=True)
+        self.close_connection = False
+        return finish(204, headers)
 
     def upload(self, m, body, entry):
         name = safe_name(m.group(1))
@@ -695,6 +973,7 @@ def serve(args):
         with open(args.scenario) as f:
             scenario = json.load(f)
     state = State(workdir, scenario)
+    state.ca_pem = ca_pem
     Handler.state = state
 
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)

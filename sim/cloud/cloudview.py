@@ -182,8 +182,9 @@ def _text(value):
     return html.escape(value)
 
 
-def render_page(requests, upload_dir, picture_url="/view/pictures/"):
-    """The whole page as HTML text."""
+def render_page(requests, upload_dir, picture_url="/view/pictures/", partial=()):
+    """The whole page as HTML text. `partial`: resumable uploads not complete yet,
+    each {"name", "length", "offset", "received"}."""
     record, status = last_status(requests)
     rows = []
     if status is None:
@@ -226,7 +227,15 @@ def render_page(requests, upload_dir, picture_url="/view/pictures/"):
                html.escape(p["date"] or "date unknown"), (p["size"] + 1023) // 1024, received))
     if not cards:
         cards.append('<p class="none">No pictures received yet.</p>')
-    return PAGE % {"rows": "\n".join(rows), "count": len(pictures), "cards": "\n".join(cards)}
+    arriving = ""
+    if partial:
+        lines = ["<tr><td>%s</td><td>%d of %d KiB (%d %%), %d KiB received in all</td></tr>"
+                 % (html.escape(str(u["name"])), u["offset"] // 1024, (u["length"] + 1023) // 1024,
+                    100 * u["offset"] // max(1, u["length"]), u["received"] // 1024)
+                 for u in partial]
+        arriving = "<h2>Arriving (%d)</h2>\n<table>\n%s\n</table>" % (len(partial), "\n".join(lines))
+    return PAGE % {"rows": "\n".join(rows), "count": len(pictures), "cards": "\n".join(cards),
+                   "arriving": arriving}
 
 
 PAGE = """<!DOCTYPE html>
@@ -252,6 +261,7 @@ figcaption { font-size: .85em; margin-top: 4px; }
 <table>
 %(rows)s
 </table>
+%(arriving)s
 <h2>Pictures received (%(count)d), newest first</h2>
 <div class="gallery">
 %(cards)s

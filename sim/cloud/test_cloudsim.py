@@ -234,6 +234,68 @@ class CloudSimTest(unittest.TestCase):
         self.assertIn("cut after 100 of 1000", cut[0]["error"])
         self.assertFalse(os.path.exists(os.path.join(self.info["workdir"], "uploads", "cut.jpg")))
 
+    def tus_slot(self, name, size):
+        token = json.loads(self.call("GET", "/camapi/v3/token/IMEI1")[1])["token"]
+        status, data = self.put_camera({"uploads": [{"name": name, "size": size}]}, token)
+        self.assertEqual(status, 200)
+        return json.loads(data)["uploads"][0]
+
+    def tus(self, method, path, offset=None, body=b""):
+        c = self.conn()
+        headers = {"Tus-Resumable": "1.0.0"}
+        if method == "PATCH":
+            headers.update({"Upload-Offset": str(offset),
+                            "Content-Type": "application/offset+octet-stream"})
+        c.request(method, path, body=body if method == "PATCH" else None, headers=headers)
+        r = c.getresponse()
+        r.read()
+        c.close()
+        return r.status, r.getheader("Upload-Offset")
+
+    def test_tus_slot_resumes_and_stores_the_whole_file(self):
+        self.scenario({"tus": {"url": "same"}})
+        slot = self.tus_slot("t.jpg", 10)
+        self.assertEqual(slot["protocol"], "tus")
+        self.assertNotIn("verb", slot)
+        self.assertEqual(self.tus("HEAD", slot["path"]), (200, "0"))
+        self.assertEqual(self.tus("PATCH", slot["path"], 0, b"01234"), (204, "5"))
+        # An unfinished upload is handed again; a wrong offset is a conflict.
+        self.assertEqual(self.tus_slot("t.jpg", 10)["path"], slot["path"])
+        self.assertEqual(self.tus("PATCH", slot["path"], 3, b"xx")[0], 409)
+        self.assertEqual(self.tus("PATCH", slot["path"], 5, b"56789"), (204, "10"))
+        with open(os.path.join(self.info["workdir"], "uploads", "t.jpg"), "rb") as f:
+            self.assertEqual(f.read(), b"0123456789")
+        up = json.loads(self.call("GET", "/_sim/tus")[1])
+        self.assertEqual([(u["offset"], u["received"], u["complete"]) for u in up], [(10, 10, True)])
+        # Complete: the next slot is a new upload.
+        self.assertNotEqual(self.tus_slot("t.jpg", 10)["path"], slot["path"])
+
+    def test_tus_fresh_urls_expiry_and_the_partial_page(self):
+        self.scenario({"tus": {"url": "fresh"}})
+        a = self.tus_slot("f.jpg", 4096)
+        self.assertNotEqual(self.tus_slot("f.jpg", 4096)["path"], a["path"])
+        self.assertEqual(self.tus("PATCH", a["path"], 0, b"x" * 2048), (204, "2048"))
+        self.assertIn("Arriving (1)", self.call("GET", "/")[1].decode())
+        self.scenario({"tus": {"expire_existing": True}})
+        self.assertEqual(self.tus("HEAD", a["path"])[0], 410)
+        self.assertEqual(self.tus("HEAD", "/tus/nosuch")[0], 404)
+
+    def test_tus_uploads_created_on_an_external_server(self):
+        # This simulator plays the external tus server of itself.
+        server = "https://127.0.0.1:%d/tus/" % self.info["port"]
+        self.scenario({"tus_server": server, "tus_server_ca": self.cacert})
+        slot = self.tus_slot("x.jpg", 6)
+        self.assertEqual(slot["protocol"], "tus")
+        self.assertEqual(slot["host"], "https://127.0.0.1:%d" % self.info["port"])
+        created = [r for r in self.requests() if r["method"] == "POST"]
+        self.assertEqual(len(created), 1)
+        headers = dict(created[0]["headers"])
+        self.assertEqual((headers["Tus-Resumable"], headers["Upload-Length"]), ("1.0.0", "6"))
+        self.assertEqual(self.tus("HEAD", slot["path"]), (200, "0"))
+        self.assertEqual(self.tus("PATCH", slot["path"], 0, b"abcdef"), (204, "6"))
+        with open(os.path.join(self.info["workdir"], "uploads", "x.jpg"), "rb") as f:
+            self.assertEqual(f.read(), b"abcdef")
+
 
 if __name__ == "__main__":
     unittest.main()

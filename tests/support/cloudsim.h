@@ -94,6 +94,10 @@ public:
     CloudSimJson connections() {
         return CloudSimJson(json_tokener_parse(control("GET", "/_sim/connections", "").c_str()));
     }
+    // Every resumable upload the simulator holds (GET /_sim/tus), a JSON array.
+    CloudSimJson tusUploads() {
+        return CloudSimJson(json_tokener_parse(control("GET", "/_sim/tus", "").c_str()));
+    }
     CloudSimJson requests() { return CloudSimJson(json_tokener_parse(control("GET", "/_sim/requests", "").c_str())); }
 
 private:
