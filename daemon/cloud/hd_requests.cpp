@@ -21,6 +21,7 @@
 #include "core/jsonutil.h"
 #include "core/log.h"
 #include "core/rootpath.h"
+#include "core/unique_fd.h"
 
 namespace {
 
@@ -31,25 +32,6 @@ const size_t kPathSize = 1024;
 // further rather than exhausting the stack.
 const int kMaxDepth = 64;
 const size_t kDateLogSize = 32;
-
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
-};
 
 struct DirClose {
     void operator()(DIR* d) const { closedir(d); }

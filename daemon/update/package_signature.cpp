@@ -18,22 +18,9 @@
 #include <cstring>
 
 #include "core/atomicfile.h"
+#include "core/unique_fd.h"
 
 namespace {
-
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 struct BioFree {
     void operator()(BIO* b) const { BIO_free(b); }

@@ -19,6 +19,7 @@
 #include "core/config.h"
 #include "core/log.h"
 #include "core/rootpath.h"
+#include "core/unique_fd.h"
 #include "update/archive_listing.h"
 #include "update/archive_members.h"
 #include "update/manifest.h"
@@ -120,20 +121,6 @@ int runTar(const std::string& file, std::vector<std::string> args,
     args.insert(args.begin(), "tar");
     return runToolPipe(decompressor(file), args, onLine, maxLine);
 }
-
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 bool readAt(int fd, std::string& buf, uint64_t offset) {
     size_t got = 0;
