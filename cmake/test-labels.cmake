@@ -100,6 +100,14 @@ function(tn_discover_tests target)
   set(found tn_found_${target})
   gtest_discover_tests(${target} ${G_UNPARSED_ARGUMENTS} TEST_LIST ${found}
                        PROPERTIES ${props} ${G_PROPERTIES})
+  # tn_tests_<label>: every test program of a label (and what it starts), so
+  # a stage builds only what it runs.
+  foreach(label ${labels})
+    if(NOT TARGET tn_tests_${label})
+      add_custom_target(tn_tests_${label})
+    endif()
+    add_dependencies(tn_tests_${label} ${target})
+  endforeach()
   set(script ${CMAKE_CURRENT_BINARY_DIR}/${target}_labels.cmake)
   file(WRITE ${script} "if(${found})\n  set_tests_properties(\${${found}} PROPERTIES LABELS \"${labels}\")\nendif()\n")
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
