@@ -11,17 +11,18 @@
 
 namespace {
 
-// What the value means, by a slower road: digits only, and the number
-// (held wide enough never to overflow on 40 digits) within 0..size.
+// What the value means, by a slower road: digits only, and the number,
+// compared as a string of digits (any length, leading zeros and all), within
+// 0..size.
 bool reference(const std::string& v, int64_t size, int64_t* out) {
-    if (v.empty() || v.size() > 40 || size < 0) return false;
-    __int128 n = 0;
-    for (char c : v) {
+    if (v.empty() || size < 0) return false;
+    for (char c : v)
         if (c < '0' || c > '9') return false;
-        n = n * 10 + (c - '0');
-        if (n > size) return false;
-    }
-    *out = static_cast<int64_t>(n);
+    size_t first = v.find_first_not_of('0');
+    std::string digits = first == std::string::npos ? "0" : v.substr(first);
+    std::string limit = std::to_string(size);
+    if (digits.size() > limit.size() || (digits.size() == limit.size() && digits > limit)) return false;
+    *out = std::stoll(digits);
     return true;
 }
 

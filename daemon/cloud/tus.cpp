@@ -141,7 +141,9 @@ bool tusParseOffset(const char* text, int64_t size, int64_t* offset) {
     for (const char* p = text; *p != '\0'; p++) {
         if (*p < '0' || *p > '9') return false;
         int digit = *p - '0';
-        if (v > (size - digit) / 10) return false;  // beyond size, and never overflowing
+        // Beyond size (and never overflowing): v * 10 + digit > size. Kept in
+        // two steps, as (size - digit) / 10 rounds toward zero below ten.
+        if (v > size / 10 || v * 10 > size - digit) return false;
         v = v * 10 + digit;
     }
     *offset = v;

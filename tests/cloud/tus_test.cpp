@@ -68,6 +68,11 @@ TEST(TusAnswer, OffsetsAreDigitsWithinTheSizeAndHeaderNamesAnyCase) {
         EXPECT_FALSE(tusParseOffset(bad, 10, &v)) << bad;
     EXPECT_TRUE(tusParseOffset("9223372036854775807", INT64_MAX, &v));
     EXPECT_FALSE(tusParseOffset("9223372036854775808", INT64_MAX, &v));
+    // Sizes below ten: a digit above the size is beyond it too.
+    EXPECT_FALSE(tusParseOffset("9", 1, &v));
+    EXPECT_FALSE(tusParseOffset("1", 0, &v));
+    EXPECT_TRUE(tusParseOffset("3", 3, &v));
+    EXPECT_EQ(v, 3);
 
     std::string value;
     const char line[] = "upload-OFFSET:  1234 \r\n";
