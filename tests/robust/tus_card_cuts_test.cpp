@@ -254,6 +254,11 @@ TEST_F(TusCardCuts, CutsAroundTheBytesOfAResumableUploadLoseNothingAndSendOnlyTh
             ADD_FAILURE() << "no record of the upload under way survived the cut, " << when << "\n" << d.log();
         } else {
             recordsSurvived++;
+            // The cut fell where it was meant to.
+            const int64_t want = std::string(moment) == "record" ? 0
+                                 : std::string(moment) == "bytes" ? cutAfter
+                                                                  : static_cast<int64_t>(made[cut].size());
+            EXPECT_EQ(holds[cut], want) << "bytes held at the cut, " << when;
             heldAtCuts += holds[cut];
             if (holds[cut] == static_cast<int64_t>(made[cut].size())) completeAtCut++;
             else if (holds[cut] > 0) partial++;
@@ -264,7 +269,6 @@ TEST_F(TusCardCuts, CutsAroundTheBytesOfAResumableUploadLoseNothingAndSendOnlyTh
         dspWrites("/media/sdcard/STATUS.DSP", R"({"batteries": )" + std::to_string(79 - round) + "}");
         ASSERT_TRUE(startAndCell()) << when << "\n" << d.log();
         const double tCell = since();
-
         for (int i = 0; i < 3 && waiting() > 0; i++)
             ASSERT_NE(d.command("SP+SYNC", "SP+OK\n", Ms(120000)), "") << when << "\n" << d.log();
         EXPECT_EQ(robust::expectNoPictureLost(made, transmit, cloudDir, std::string("after the syncs, ") + when),
