@@ -155,6 +155,8 @@ TEST_F(Field, ASlowBearerWithinTheConnectionWaitComesUp) {
     ASSERT_TRUE(waitLog("INFO: Data: Profile index 3 start data call success", 30000));
     EXPECT_EQ(sim.get("manager.call.state"), "0");  // still setting up
     ASSERT_TRUE(waitFor(connected, 30000)) << logTail();
+    // The flag is up a moment before its log line.
+    ASSERT_TRUE(waitLog("INFO: Data: Data activated", 30000)) << logTail();
     EXPECT_EQ(count("INFO: Data: Data activated"), 1u);
 }
 
@@ -170,6 +172,7 @@ TEST_F(Field, ABearerSlowerThanTheConnectionWaitIsStoppedAndTriedAgain) {
     // ... until a bearer fits in the wait; the stopped one never comes up behind it.
     sim.ctl("set manager.bearer_seconds 5");
     ASSERT_TRUE(waitFor(connected, 30000)) << logTail();
+    ASSERT_TRUE(waitLog("INFO: Data: Data activated", 30000)) << logTail();
     EXPECT_EQ(count("INFO: Data: Data activated"), 1u);
     EXPECT_EQ(sim.get("manager.call.state"), "1");
 }
