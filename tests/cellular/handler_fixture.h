@@ -80,7 +80,12 @@ protected:
         simGpioInit();
         setCellClock(clock);
     }
-    void TearDown() override { clock->parked = true; }
+    void TearDown() override {
+        clock->parked = true;
+        // A hook already running holds the lock: once this returns, the
+        // handler thread no longer reaches into this test's simulator.
+        clock->onSleep(nullptr);
+    }
 
     void cards(const std::string& slot0, const std::string& slot1) {
         sim.ctl("set sim {\"active_slot\":0,\"slots\":[" + slot0 + "," + slot1 + "]}");
