@@ -186,10 +186,10 @@ protected:
         waitid(P_PID, static_cast<id_t>(pid), &si, WEXITED | WNOWAIT);
         if (cutAt > 0) {
             // The run ended before its cut came: the power goes right after it.
-            if (!cutInside) card->command("cut");
+            if (!cutInside) card->power(false);
             watcher.join();
             card->command("cut-clear");
-            card->command("on");
+            card->power(true);
         }
         int st = 0;
         waitpid(pid, &st, 0);

@@ -225,7 +225,7 @@ protected:
                 // after the cut can reach any card.
                 cards->cut();
                 pid_t pid = daemonPid_.load();
-                if (pid > 0) kill(pid, SIGKILL);
+                if (pid > 0) proctree::killTree(pid);
             }
         });
     }
@@ -234,7 +234,7 @@ protected:
         // Wakes the watcher with a cut of its own: the power goes after the answer.
         if (!cut_) (*cards)[card].command("cut");
         watcher_.join();
-        if (d.running()) kill(d.pid(), SIGKILL);
+        if (d.running()) d.killTree();
         daemonPid_ = -1;
     }
     // A reply, or "" when the power went first (or the time ran out).

@@ -102,8 +102,7 @@ TEST(DaemonCuts, HundredAndTwentyKillsDuringStartsSyncsAndSettingsChanges) {
             start = Clock::now();
         }
         std::this_thread::sleep_until(start + Ms(delay));
-        kill(d.pid(), SIGKILL);
-        ASSERT_TRUE(d.waitExit(Ms(20000)));
+        ASSERT_TRUE(d.killTree());
         d.readFor(Ms(0));  // what the killed daemon said is of no interest
 
         char when[80];

@@ -38,8 +38,7 @@ protected:
     // Power goes now: the daemon dies with it, the cards keep what is durable.
     void powerCut() {
         if (d.running()) {
-            kill(d.pid(), SIGKILL);
-            ASSERT_TRUE(d.waitExit(Ms(20000)));
+            ASSERT_TRUE(d.killTree());
         }
         cards->cut();
         cards->powerOn();

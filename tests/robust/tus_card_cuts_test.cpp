@@ -4,7 +4,7 @@
 // puts two pictures in TRANSMIT and runs a SYNC whose cloud hands tus slots
 // (the same URL again for an unfinished upload, or a fresh one, by the seed).
 // The cloud holds the upload still at one of three moments, and the power
-// goes there (the cards' cut, then SIGKILL of the daemon):
+// goes there (the cards' cut, then the daemon with what it started):
 //   - record: the upload record is written, the first PATCH is held before
 //     its first byte is read;
 //   - bytes:  the first PATCH is cut after a seeded number of bytes, the
@@ -224,8 +224,7 @@ TEST_F(TusCardCuts, CutsAroundTheBytesOfAResumableUploadLoseNothingAndSendOnlyTh
         const double tMoment = since();
         // The medium stops first, then the daemon.
         cards->cut();
-        kill(d.pid(), SIGKILL);
-        ASSERT_TRUE(d.waitExit(Ms(20000)));
+        ASSERT_TRUE(d.killTree());
         d.readFor(Ms(0));
         cards->powerOn();
         restartModem();

@@ -118,8 +118,7 @@ protected:
         if (at > 0) {
             std::string r = (*cards)[card].command("wait-cut 60", 70);
             cards->cut();
-            kill(d->pid(), SIGKILL);
-            EXPECT_TRUE(d->waitExit(Ms(20000)));
+            EXPECT_TRUE(d->killTree());
             cards->powerOn();
             return r.rfind("cut", 0) != 0;
         }
@@ -150,7 +149,7 @@ protected:
         // A start removes DSP files the DSP has not taken yet; the sync after
         // it delivers them again (firmware recovery) and tells the DSP.
         root.write("/media/sdcard/STATUS.DSP", R"({"version": "V1.00.34"})");
-        (*cards)["/media/sdcard"].command("sync");
+        if ((*cards)["/media/sdcard"].command("sync") != "ok") p += "the card did not take the DSP status; ";
         if (d->command("SP+CELL", "SP+OK\n") == "" || d->command("SP+SYNC", "SP+OK\n") == "")
             return p + "CELL or SYNC unanswered (" + d->readFor(Ms(0)) + "); ";
         if (!root.exists("/media/sdcard/ISP.BIN") || root.read("/media/sdcard/ISP.BIN") != "isp V1.00.40")
@@ -204,7 +203,8 @@ void UpdateCuts::cutRound(bool signedPackage, int positions) {
                               << ")";
 
             d->root().write("/media/sdcard/CONFIG.REQ", kCellularOff);
-            (*cards)["/media/sdcard"].command("sync");
+            ASSERT_EQ((*cards)["/media/sdcard"].command("sync"), "ok") << "after the cut at " << card << " " << at;
+            ASSERT_EQ(d->root().read("/media/sdcard/CONFIG.REQ"), kCellularOff) << "the card lost the request";
             ASSERT_TRUE(startCutAt(card, 0)) << "no RDY after the cut at " << card << " " << at << "\n"
                                              << d->log();
             std::string problems = completeProblems();

@@ -36,6 +36,7 @@
 
 #include <memory>
 
+#include "proctree.h"
 #include "roottree.h"
 
 namespace harness {
@@ -342,6 +343,14 @@ public:
             if (Clock::now() >= deadline) return false;
             std::this_thread::sleep_for(Ms(20));
         }
+    }
+
+    // Power goes: the daemon and every program it started stop at one moment
+    // and die, none of them writing on after it. False when it did not end.
+    bool killTree(Ms timeout = Ms(20000)) {
+        if (pid_ <= 0) return true;
+        proctree::killTree(pid_);
+        return waitExit(timeout);
     }
 
     void stop() {

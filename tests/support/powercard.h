@@ -104,6 +104,18 @@ public:
         close(fd);
         return reply;
     }
+    // Cuts the power, or brings it back, and makes sure it took: a reply lost
+    // on a loaded machine must not leave the card in a state the test does
+    // not know (a card still off would fail every write of the next round).
+    void power(bool on) {
+        const std::string want = on ? "\"power\": \"on\"" : "\"power\": \"off\"";
+        for (int attempt = 0; attempt < 3; attempt++) {
+            if (command(on ? "on" : "cut", 120) == "ok") return;
+            if (command("stats", 120).find(want) != std::string::npos) return;
+        }
+        throw std::runtime_error("card at " + mount_ + " did not power " + (on ? "on" : "off") +
+                                 ": see " + control_ + ".log");
+    }
     // A number from the "stats" reply ("ops", "fsync", "sync", ...).
     long stat(const std::string& key) const {
         std::string s = command("stats");
@@ -165,10 +177,10 @@ public:
     Card& operator[](const std::string& folder) { return *byFolder_.at(folder); }
     // Every card at once, as power goes for the whole module.
     void cut() {
-        for (auto& c : cards_) c->command("cut");
+        for (auto& c : cards_) c->power(false);
     }
     void powerOn() {
-        for (auto& c : cards_) c->command("on");
+        for (auto& c : cards_) c->power(true);
     }
     long total(const std::string& key) const {
         long n = 0;
