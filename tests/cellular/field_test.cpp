@@ -71,7 +71,11 @@ TEST_F(Field, ASyncFindsACallTheManagerNoLongerHolds) {
     cards(kCard0, kNoCard);
     cellHandlerStart();
     ASSERT_TRUE(waitFor(connected, 30000));
-    clock->parked = true;  // the handler stays where it is: only the sync's check can see it
+    // The handler stays where it is, so only the sync's check can see the
+    // drop; a handler still inside its last wait would see it too, and
+    // reopen the call.
+    clock->parked = true;
+    ASSERT_TRUE(waitFor([&] { return clock->standing.load(); }, 30000));
     sim.ctl("drop quiet");
     EXPECT_EQ(dataCallCheck(), -1);
     EXPECT_EQ(cellularState().dataConnected.load(), 0);

@@ -33,7 +33,11 @@ namespace {
 class TestClock : public CellClock {
 public:
     void sleep(unsigned seconds, const std::function<bool()>& next) override {
-        while (parked.load()) pause();  // the test is over: stay out of the way
+        // Parked: the test is over, or wants the handler held where it is.
+        while (parked.load()) {
+            standing = true;
+            pause();
+        }
         long now = now_.fetch_add(seconds) + seconds;
         {
             std::lock_guard<std::mutex> lock(hookMutex_);
@@ -51,6 +55,7 @@ public:
         hook_ = std::move(hook);
     }
     std::atomic<bool> parked{false};
+    std::atomic<bool> standing{false};  // the handler has stopped at the parking
     // Real time a conditional wait gives the peer per virtual second.
     std::atomic<int> graceMs{250};
 
