@@ -5,9 +5,7 @@
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <json-c/json.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +14,9 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
+
+#include "simchild.h"
 
 struct CloudSimJsonPut {
     void operator()(json_object* o) const { json_object_put(o); }
@@ -29,26 +30,9 @@ public:
         char tmpl[] = "/tmp/cloudsim.XXXXXX";
         if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp");
         workdir_ = tmpl;
-        int fds[2];
-        if (pipe(fds) != 0) throw std::runtime_error("pipe");
-        pid_ = fork();
-        if (pid_ == 0) {
-            // A test that crashes must not leave a server behind.
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            dup2(fds[1], 1);
-            close(fds[0]);
-            close(fds[1]);
-            std::string wd = workdir_ + "/sim";
-            if (cacertOut.empty())
-                execlp("python3", "python3", script.c_str(), "--workdir", wd.c_str(), (char*)nullptr);
-            else
-                execlp("python3", "python3", script.c_str(), "--workdir", wd.c_str(), "--cacert-out",
-                       cacertOut.c_str(), (char*)nullptr);
-            _exit(127);
-        }
-        close(fds[1]);
-        std::string line = readLine(fds[0], 60000);
-        close(fds[0]);
+        std::vector<std::string> args = {"python3", script, "--workdir", workdir_ + "/sim"};
+        if (!cacertOut.empty()) args.insert(args.end(), {"--cacert-out", cacertOut});
+        std::string line = simchild::start(&pid_, args);
         CloudSimJson ready(json_tokener_parse(line.c_str()));
         json_object* port = nullptr;
         if (!ready || !json_object_object_get_ex(ready.get(), "port", &port)) {
@@ -101,17 +85,6 @@ public:
     CloudSimJson requests() { return CloudSimJson(json_tokener_parse(control("GET", "/_sim/requests", "").c_str())); }
 
 private:
-    static std::string readLine(int fd, int timeoutMs) {
-        std::string line;
-        char c;
-        while (true) {
-            struct pollfd p = {fd, POLLIN, 0};
-            if (poll(&p, 1, timeoutMs) <= 0) break;
-            if (read(fd, &c, 1) != 1 || c == '\n') break;
-            line += c;
-        }
-        return line;
-    }
     static size_t collect(char* data, size_t size, size_t n, void* out) {
         static_cast<std::string*>(out)->append(data, size * n);
         return size * n;
@@ -137,14 +110,7 @@ private:
             throw std::runtime_error("cloud simulator control " + path + " failed: " + out);
         return out;
     }
-    void stop() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int st;
-            waitpid(pid_, &st, 0);
-            pid_ = -1;
-        }
-    }
+    void stop() { simchild::stop(&pid_); }
 
     std::string workdir_;
     pid_t pid_ = -1;

@@ -5,9 +5,7 @@
 // simulator through it (its hostPort() and upload slots then name the relay).
 // The test target defines TN_LINKSIM_PY.
 #include <json-c/json.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -21,6 +19,7 @@
 #include <vector>
 
 #include "cloudsim.h"
+#include "simchild.h"
 
 class LinkSim {
 public:
@@ -35,23 +34,7 @@ public:
         std::vector<std::string> args = {"python3", script, "--to", target, "--profile", profile,
                                          "--control", control_};
         args.insert(args.end(), extra.begin(), extra.end());
-        int fds[2];
-        if (pipe(fds) != 0) throw std::runtime_error("pipe");
-        pid_ = fork();
-        if (pid_ == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            dup2(fds[1], 1);
-            close(fds[0]);
-            close(fds[1]);
-            std::vector<char*> argv;
-            for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execvp("python3", argv.data());
-            _exit(127);
-        }
-        close(fds[1]);
-        std::string line = readLine(fds[0], 60000);
-        close(fds[0]);
+        std::string line = simchild::start(&pid_, args);
         json_object* ready = json_tokener_parse(line.c_str());
         json_object* port = nullptr;
         if (ready == nullptr || !json_object_object_get_ex(ready, "port", &port)) {
@@ -103,7 +86,7 @@ public:
             close(fd);
             throw std::runtime_error("link simulator control write");
         }
-        std::string answer = readLine(fd, 60000);
+        std::string answer = simchild::readLine(fd, 60000);
         close(fd);
         return answer;
     }
@@ -121,25 +104,7 @@ public:
     }
 
 private:
-    static std::string readLine(int fd, int timeoutMs) {
-        std::string line;
-        char c;
-        while (true) {
-            struct pollfd p = {fd, POLLIN, 0};
-            if (poll(&p, 1, timeoutMs) <= 0) break;
-            if (read(fd, &c, 1) != 1 || c == '\n') break;
-            line += c;
-        }
-        return line;
-    }
-    void stop() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int st;
-            waitpid(pid_, &st, 0);
-            pid_ = -1;
-        }
-    }
+    void stop() { simchild::stop(&pid_); }
 
     std::string dir_, control_;
     pid_t pid_ = -1;

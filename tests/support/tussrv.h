@@ -6,9 +6,7 @@
 // client checks it against the tests' CA as usual. The test target defines
 // TN_TUSSRV_JS. Its npm packages come from scripts/setup; tests never fetch.
 #include <json-c/json.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +18,7 @@
 #include <vector>
 
 #include "cloudsim.h"
+#include "simchild.h"
 
 class TusSrv {
 public:
@@ -39,27 +38,8 @@ public:
         std::vector<std::string> args = {"node",   script,  "--store", dir_ + "/store", "--cert",
                                          certFile, "--key", keyFile,   "--log",         log_};
         args.insert(args.end(), extra.begin(), extra.end());
-        int fds[2];
-        if (pipe(fds) != 0) throw std::runtime_error("pipe");
-        pid_ = fork();
-        if (pid_ == 0) {
-            // Its own group, so stopping it reaches whatever node starts.
-            setpgid(0, 0);
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            dup2(fds[1], 1);
-            close(fds[0]);
-            close(fds[1]);
-            std::vector<char*> argv;
-            for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execvp("node", argv.data());
-            _exit(127);
-        }
-        // Also here: the group must exist before the destructor signals it.
-        setpgid(pid_, pid_);
-        close(fds[1]);
-        std::string line = readLine(fds[0], 60000);
-        close(fds[0]);
+        // Its own group, so stopping it reaches whatever node starts.
+        std::string line = simchild::start(&pid_, args, true);
         CloudSimJson ready(json_tokener_parse(line.c_str()));
         json_object *port = nullptr, *base = nullptr, *creation = nullptr, *store = nullptr;
         if (!ready || !json_object_object_get_ex(ready.get(), "port", &port) ||
@@ -111,25 +91,7 @@ public:
     }
 
 private:
-    static std::string readLine(int fd, int timeoutMs) {
-        std::string line;
-        char c;
-        while (true) {
-            struct pollfd p = {fd, POLLIN, 0};
-            if (poll(&p, 1, timeoutMs) <= 0) break;
-            if (read(fd, &c, 1) != 1 || c == '\n') break;
-            line += c;
-        }
-        return line;
-    }
-    void stop() {
-        if (pid_ > 0) {
-            kill(-pid_, SIGTERM);
-            int st;
-            waitpid(pid_, &st, 0);
-            pid_ = -1;
-        }
-    }
+    void stop() { simchild::stop(&pid_, true); }
 
     std::string dir_, log_, base_, creation_, store_;
     pid_t pid_ = -1;
