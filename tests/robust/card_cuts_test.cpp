@@ -38,7 +38,7 @@
 #include <string>
 #include <thread>
 
-#include "../modem/modem_sim_fixture.h"
+#include "card_rig.h"
 #include "invariants.h"
 #include "support/cloudsim.h"
 #include "support/daemon_harness.h"
@@ -48,16 +48,8 @@
 
 namespace {
 
-using harness::DaemonHarness;
 using harness::Ms;
 using Clock = std::chrono::steady_clock;
-
-const char kModem[] =
-    R"({"dm":{"imei":"861234567890123","firmware":"EG91EXGAR08A05M1G_01.001.01.001"},)"
-    R"("sim":{"slots":[{"iccid":"8914800000123456789","imsi":"311480123456789"},{"present":false}]},)"
-    R"("nw":{"signal":{"lte":{"rssi":-65,"rsrq":-10,"rsrp":-95,"snr":12}},)"
-    R"("reg":{"radio_tech":4,"mcc":"310","mnc":"410","cell_id":10627843,"lac":0,"tac":11039},)"
-    R"("nitz":"26/12/07,11:00:00-20,0"}})";
 
 int envInt(const char* name, int fallback) {
     const char* v = getenv(name);
@@ -116,52 +108,19 @@ bool acknowledges(json_object* r, const char* request) {
            !json_object_get_boolean(exec);
 }
 
-class CardCuts : public ::testing::Test {
+class CardCuts : public cardrig::CardRig {
 protected:
-    void SetUp() override {
-        std::string why = powercard::whyNot();
-        if (!why.empty()) GTEST_SKIP() << why;
-        oldPath_ = getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin";
-        d.root().mkdirs("/sys/power");
-        d.root().mkdirs("/media/sdcard/TRANSMIT");
-        d.root().write("/scenario.json", kModem);
-        d.root().mkdirs("/home/root");
+    void prepareRoot() override {
         d.root().mkdirs("/usrdata/app/bin");
         d.root().mkdirs("/usrdata/app/lib");
         d.root().mkdirs("/usrdata/app/etc");
         for (const char* f : kModuleFiles) d.root().write(std::string("/usrdata/") + f, moduleBytes(f, 0));
-        modem.reset(new ModemSim(d.root(), d.root().path("/scenario.json")));
-        ASSERT_TRUE(modem->ready());
-        cloud.reset(new CloudSim(d.root().path("/usrdata/cacert.pem")));
-        setenv("PATH", (d.root().path("/sim/bin") + ":" + oldPath_).c_str(), 1);
-        d.addStandIn("sync", powercard::Cards::syncStandIn());
-        cards.reset(new powercard::Cards(d.root()));
     }
-    void TearDown() override {
-        if (HasFailure() && cards) printf("%s", cards->logs().c_str());
+    void beforeTearDown() override {
         if (watcher_.joinable()) {
             for (auto* c : {"/media/sdcard", "/etc"}) (*cards)[c].command("cut");
             watcher_.join();
         }
-        d.stop();
-        cards.reset();
-        cloud.reset();
-        modem.reset();
-        if (!oldPath_.empty()) setenv("PATH", oldPath_.c_str(), 1);
-    }
-
-    void restartModem() {
-        modem.reset();
-        setenv("PATH", oldPath_.c_str(), 1);
-        modem.reset(new ModemSim(d.root(), d.root().path("/scenario.json")));
-        ASSERT_TRUE(modem->ready());
-        // What it puts in /etc stands for the module's firmware: on the medium.
-        (*cards)["/etc"].command("sync");
-    }
-    // What the DSP puts on the card is durable: it flushes its own writes.
-    void dspWrites(const std::string& abs, const std::string& bytes) {
-        d.root().write(abs, bytes);
-        (*cards)["/media/sdcard"].command("sync");
     }
     std::string request(int transmitFreq) {
         return R"({"config": {"cellular": true, "transmitUser": true, "transmitAuto": true,)"
@@ -248,14 +207,9 @@ protected:
         return "";
     }
 
-    DaemonHarness d{1, false};
-    std::unique_ptr<ModemSim> modem;
-    std::unique_ptr<CloudSim> cloud;
-    std::unique_ptr<powercard::Cards> cards;
     std::atomic<bool> cut_{false};
     std::atomic<pid_t> daemonPid_{-1};
     std::thread watcher_;
-    std::string oldPath_;
 };
 
 TEST_F(CardCuts, SeededCutsDuringStartsSyncsAndSettingsChangesLoseNothing) {

@@ -31,7 +31,7 @@
 #include <string>
 #include <thread>
 
-#include "../modem/modem_sim_fixture.h"
+#include "card_rig.h"
 #include "invariants.h"
 #include "support/cloudsim.h"
 #include "support/daemon_harness.h"
@@ -40,16 +40,8 @@
 
 namespace {
 
-using harness::DaemonHarness;
 using harness::Ms;
 using Clock = std::chrono::steady_clock;
-
-const char kModem[] =
-    R"({"dm":{"imei":"861234567890123","firmware":"EG91EXGAR08A05M1G_01.001.01.001"},)"
-    R"("sim":{"slots":[{"iccid":"8914800000123456789","imsi":"311480123456789"},{"present":false}]},)"
-    R"("nw":{"signal":{"lte":{"rssi":-65,"rsrq":-10,"rsrp":-95,"snr":12}},)"
-    R"("reg":{"radio_tech":4,"mcc":"310","mnc":"410","cell_id":10627843,"lac":0,"tac":11039},)"
-    R"("nitz":"26/12/07,11:00:00-20,0"}})";
 
 // In this order: a short run of two covers the cut bytes and the lost final answer.
 const char* const kMoments[] = {"bytes", "final", "record"};
@@ -63,44 +55,8 @@ int64_t num(json_object* o, const char* key) {
     return o != nullptr && json_object_object_get_ex(o, key, &v) ? json_object_get_int64(v) : 0;
 }
 
-class TusCardCuts : public ::testing::Test {
+class TusCardCuts : public cardrig::CardRig {
 protected:
-    void SetUp() override {
-        std::string why = powercard::whyNot();
-        if (!why.empty()) GTEST_SKIP() << why;
-        oldPath_ = getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin";
-        d.root().mkdirs("/sys/power");
-        d.root().mkdirs("/media/sdcard/TRANSMIT");
-        d.root().write("/scenario.json", kModem);
-        d.root().mkdirs("/home/root");
-        modem.reset(new ModemSim(d.root(), d.root().path("/scenario.json")));
-        ASSERT_TRUE(modem->ready());
-        cloud.reset(new CloudSim(d.root().path("/usrdata/cacert.pem")));
-        setenv("PATH", (d.root().path("/sim/bin") + ":" + oldPath_).c_str(), 1);
-        d.addStandIn("sync", powercard::Cards::syncStandIn());
-        cards.reset(new powercard::Cards(d.root()));
-    }
-    void TearDown() override {
-        if (HasFailure() && cards) printf("%s", cards->logs().c_str());
-        d.stop();
-        cards.reset();
-        cloud.reset();
-        modem.reset();
-        if (!oldPath_.empty()) setenv("PATH", oldPath_.c_str(), 1);
-    }
-
-    void restartModem() {
-        modem.reset();
-        setenv("PATH", oldPath_.c_str(), 1);
-        modem.reset(new ModemSim(d.root(), d.root().path("/scenario.json")));
-        ASSERT_TRUE(modem->ready());
-        (*cards)["/etc"].command("sync");
-    }
-    // What the DSP puts on the card is durable: it flushes its own writes.
-    void dspWrites(const std::string& abs, const std::string& bytes) {
-        d.root().write(abs, bytes);
-        (*cards)["/media/sdcard"].command("sync");
-    }
     // Requests the cloud held (a "stall" fault) so far.
     int held() {
         CloudSimJson all = cloud->requests();
@@ -145,11 +101,6 @@ protected:
         return d.expect("RDY\r\n", Ms(40000)) && d.command("SP+CELL", "SP+OK\n", Ms(90000)) != "";
     }
 
-    DaemonHarness d{1, false};
-    std::unique_ptr<ModemSim> modem;
-    std::unique_ptr<CloudSim> cloud;
-    std::unique_ptr<powercard::Cards> cards;
-    std::string oldPath_;
 };
 
 TEST_F(TusCardCuts, CutsAroundTheBytesOfAResumableUploadLoseNothingAndSendOnlyTheRest) {
