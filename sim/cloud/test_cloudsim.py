@@ -221,15 +221,24 @@ class CloudSimTest(unittest.TestCase):
         tls.sendall(b"PUT /upload/cut.jpg HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n" +
                     b"c" * 100)
         tls.shutdown(socket.SHUT_WR)
-        # The server ends the connection once it recorded the request (what
-        # comes before the end is TLS records, read raw now).
+        # The server ends the connection once it recorded the request. What
+        # comes before the end is TLS records, read raw now: through the TLS
+        # socket, which after its shutdown reads the plain socket (the one it
+        # wrapped was handed over to it and reads nothing).
         try:
-            while raw.recv(4096):
+            while tls.recv(4096):
                 pass
         except OSError:
             pass
         tls.close()
-        cut = [r for r in self.requests() if r["path"] == "/upload/cut.jpg"]
+        # The request is in the log once the server has seen the end; a
+        # reset may have ended the read before that.
+        deadline = time.monotonic() + 30
+        while True:
+            cut = [r for r in self.requests() if r["path"] == "/upload/cut.jpg"]
+            if cut or time.monotonic() > deadline:
+                break
+            time.sleep(0.05)
         self.assertEqual([r["status"] for r in cut], [0])
         self.assertIn("cut after 100 of 1000", cut[0]["error"])
         self.assertFalse(os.path.exists(os.path.join(self.info["workdir"], "uploads", "cut.jpg")))
