@@ -186,10 +186,20 @@ void commonOptions(CURL* h, const char* url, const std::string& caFile, Kind kin
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
 }
 
-int perform(CURL* h, const CapWatch& cap) {
-    Transport& t = transport();
-    t.lastResult = curl_easy_perform(h);
+// A fresh request on the handle: only the common options set.
+void startRequest(Transport& t, const char* url, Kind kind, CapWatch& cap) {
+    curl_easy_reset(t.handle);
+    const std::string caFile = rootPath("/usrdata/cacert.pem");
+    commonOptions(t.handle, url, caFile, kind, cap);
+}
+
+// Runs the request. The caller's header list dies with its frame: the handle
+// keeps no pointer to it afterwards.
+int perform(Transport& t, const CapWatch& cap) {
+    t.lastResult = curl_easy_perform(t.handle);
     t.lastCap = t.lastResult == CURLE_ABORTED_BY_CALLBACK ? cap.hit : 0;
+    t.lastTooLarge = false;
+    curl_easy_setopt(t.handle, CURLOPT_HTTPHEADER, nullptr);
     return t.lastResult == CURLE_OK ? CAMAPI_DONE : CAMAPI_FAILED;
 }
 
@@ -218,10 +228,8 @@ int jsonRequest(const char* url, json_object** response, json_object* body, cons
         headers.reset(curl_slist_append(nullptr, auth));
         if (headers) curl_slist_append(headers.get(), "Content-Type: application/json");
     }
-    curl_easy_reset(t.handle);
-    const std::string caFile = rootPath("/usrdata/cacert.pem");
     CapWatch cap;
-    commonOptions(t.handle, url, caFile, Kind::Json, cap);
+    startRequest(t, url, Kind::Json, cap);
     if (body != nullptr) {
         curl_easy_setopt(t.handle, CURLOPT_CUSTOMREQUEST, "PUT");
         curl_easy_setopt(t.handle, CURLOPT_HTTPHEADER, headers.get());
@@ -229,10 +237,8 @@ int jsonRequest(const char* url, json_object** response, json_object* body, cons
     }
     curl_easy_setopt(t.handle, CURLOPT_WRITEFUNCTION, accumulate);
     curl_easy_setopt(t.handle, CURLOPT_WRITEDATA, response != nullptr ? &buffer : nullptr);
-    int result = perform(t.handle, cap);
+    int result = perform(t, cap);
     t.lastTooLarge = buffer.tooLarge;
-    // The list dies with this frame: make sure the handle keeps no pointer to it.
-    curl_easy_setopt(t.handle, CURLOPT_HTTPHEADER, nullptr);
     if (result == CAMAPI_DONE && response != nullptr) *response = parseBody(buffer);
     return result;
 }
@@ -321,10 +327,8 @@ int camApiUploadFile(const char* url, const char* verb, FILE* stream, int32_t si
     Transport& t = transport();
     if (t.handle == nullptr) return CAMAPI_NO_HANDLE;
     HeaderList list = headerList(headers, 4096);
-    curl_easy_reset(t.handle);
-    const std::string caFile = rootPath("/usrdata/cacert.pem");
     CapWatch cap;
-    commonOptions(t.handle, url, caFile, Kind::Upload, cap);
+    startRequest(t, url, Kind::Upload, cap);
     curl_easy_setopt(t.handle, CURLOPT_CUSTOMREQUEST, verb);
     // Without "Expect:" in the list libcurl adds "Expect: 100-continue" and
     // idles a round trip per picture before the body (docs/cloud-api.md).
@@ -340,28 +344,20 @@ int camApiUploadFile(const char* url, const char* verb, FILE* stream, int32_t si
     curl_easy_setopt(t.handle, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(t.handle, CURLOPT_READDATA, stream);
     curl_easy_setopt(t.handle, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
-    int result = perform(t.handle, cap);
-    t.lastTooLarge = false;
-    curl_easy_setopt(t.handle, CURLOPT_HTTPHEADER, nullptr);
-    return result;
+    return perform(t, cap);
 }
 
 int camApiDownloadFile(const char* url, const char* verb, FILE* stream, json_object* headers) {
     Transport& t = transport();
     if (t.handle == nullptr) return CAMAPI_NO_HANDLE;
     HeaderList list = headerList(headers, 1024);
-    curl_easy_reset(t.handle);
-    const std::string caFile = rootPath("/usrdata/cacert.pem");
     CapWatch cap;
-    commonOptions(t.handle, url, caFile, Kind::Download, cap);
+    startRequest(t, url, Kind::Download, cap);
     curl_easy_setopt(t.handle, CURLOPT_CUSTOMREQUEST, verb);
     curl_easy_setopt(t.handle, CURLOPT_HTTPHEADER, list.get());
     curl_easy_setopt(t.handle, CURLOPT_WRITEFUNCTION, writeToStream);
     curl_easy_setopt(t.handle, CURLOPT_WRITEDATA, stream);
-    int result = perform(t.handle, cap);
-    t.lastTooLarge = false;
-    curl_easy_setopt(t.handle, CURLOPT_HTTPHEADER, nullptr);
-    return result;
+    return perform(t, cap);
 }
 
 int camApiTusHead(const char* url, json_object* headers) {
@@ -371,17 +367,12 @@ int camApiTusHead(const char* url, json_object* headers) {
     HeaderList list = tusHeaders(headers, kExtra, 1);
     if (!list) return CAMAPI_NO_MEMORY;
     clearTusAnswer();
-    curl_easy_reset(t.handle);
-    const std::string caFile = rootPath("/usrdata/cacert.pem");
     CapWatch cap;
-    commonOptions(t.handle, url, caFile, Kind::Json, cap);
+    startRequest(t, url, Kind::Json, cap);
     curl_easy_setopt(t.handle, CURLOPT_NOBODY, 1L);
     curl_easy_setopt(t.handle, CURLOPT_HTTPHEADER, list.get());
     curl_easy_setopt(t.handle, CURLOPT_HEADERFUNCTION, collectTusHeader);
-    int result = perform(t.handle, cap);
-    t.lastTooLarge = false;
-    curl_easy_setopt(t.handle, CURLOPT_HTTPHEADER, nullptr);
-    return result;
+    return perform(t, cap);
 }
 
 int camApiTusPatch(const char* url, FILE* stream, int64_t offset, int64_t length,
@@ -397,10 +388,8 @@ int camApiTusPatch(const char* url, FILE* stream, int64_t offset, int64_t length
     if (!list) return CAMAPI_NO_MEMORY;
     if (fseeko(stream, static_cast<off_t>(offset), SEEK_SET) != 0) return CAMAPI_NO_HANDLE;
     clearTusAnswer();
-    curl_easy_reset(t.handle);
-    const std::string caFile = rootPath("/usrdata/cacert.pem");
     CapWatch cap;
-    commonOptions(t.handle, url, caFile, Kind::Upload, cap);
+    startRequest(t, url, Kind::Upload, cap);
     curl_easy_setopt(t.handle, CURLOPT_CUSTOMREQUEST, "PATCH");
     curl_easy_setopt(t.handle, CURLOPT_HTTPHEADER, list.get());
     curl_easy_setopt(t.handle, CURLOPT_UPLOAD, 1L);
@@ -411,10 +400,7 @@ int camApiTusPatch(const char* url, FILE* stream, int64_t offset, int64_t length
     // The answer body (if any) is not wanted; without this it would go to stdout.
     curl_easy_setopt(t.handle, CURLOPT_WRITEFUNCTION, accumulate);
     curl_easy_setopt(t.handle, CURLOPT_WRITEDATA, nullptr);
-    int result = perform(t.handle, cap);
-    t.lastTooLarge = false;
-    curl_easy_setopt(t.handle, CURLOPT_HTTPHEADER, nullptr);
-    return result;
+    return perform(t, cap);
 }
 
 const char* camApiLastUploadOffset() {
