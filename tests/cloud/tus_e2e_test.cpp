@@ -23,13 +23,6 @@ using harness::Ms;
 
 namespace {
 
-const char kModem[] =
-    R"({"dm":{"imei":"861234567890123","firmware":"EG91EXGAR08A05M1G_01.001.01.001"},)"
-    R"("sim":{"slots":[{"iccid":"8914800000123456789","imsi":"311480123456789"},{"present":false}]},)"
-    R"("nw":{"signal":{"lte":{"rssi":-65,"rsrq":-10,"rsrp":-95,"snr":12}},)"
-    R"("reg":{"radio_tech":4,"mcc":"310","mnc":"410","cell_id":10627843,"lac":0,"tac":11039},)"
-    R"("nitz":"26/12/07,11:00:00-20,0"}})";
-
 std::string text(json_object* o, const char* key) {
     json_object* v = nullptr;
     return json_object_object_get_ex(o, key, &v) && v != nullptr ? json_object_get_string(v) : "";
@@ -40,7 +33,7 @@ TEST(TusEndToEnd, ADropMidPictureGoesOnFromTheRealServersOffsetInTheSameSync) {
     std::string oldPath = getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin";
     d.root().mkdirs("/sys/power");
     d.root().mkdirs("/usrdata");
-    d.root().write("/scenario.json", kModem);
+    d.root().write("/scenario.json", kGoodCoverageScenario);
     ModemSim modem(d.root(), d.root().path("/scenario.json"));
     CloudSim cloud(d.root().path("/usrdata/cacert.pem"));
     TusSrv tus(cloud);

@@ -20,6 +20,16 @@
 #include "../support/roottree.h"
 #include "sim_wire.h"
 
+// A module in good coverage: one card in slot 0, LTE at -95 dBm RSRP, the
+// network registered and giving the time. The daemon's end-to-end rounds
+// start from it.
+inline constexpr char kGoodCoverageScenario[] =
+    R"({"dm":{"imei":"861234567890123","firmware":"EG91EXGAR08A05M1G_01.001.01.001"},)"
+    R"("sim":{"slots":[{"iccid":"8914800000123456789","imsi":"311480123456789"},{"present":false}]},)"
+    R"("nw":{"signal":{"lte":{"rssi":-65,"rsrq":-10,"rsrp":-95,"snr":12}},)"
+    R"("reg":{"radio_tech":4,"mcc":"310","mnc":"410","cell_id":10627843,"lac":0,"tac":11039},)"
+    R"("nitz":"26/12/07,11:00:00-20,0"}})";
+
 class ModemSim {
 public:
     explicit ModemSim(const std::string& scenarioFile = "") : own_(new RootTree), root_(*own_) {

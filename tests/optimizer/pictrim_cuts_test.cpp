@@ -47,11 +47,6 @@ namespace {
 
 constexpr int kWidth = 240, kHeight = 180, kPercent = 50;
 
-int envInt(const char* name, int fallback) {
-    const char* v = getenv(name);
-    return v != nullptr && *v != '\0' ? atoi(v) : fallback;
-}
-
 struct Base {
     const char* suffix;
     pictures::Bytes original;
@@ -296,7 +291,7 @@ protected:
 
 TEST_F(PicTrimCuts, NoPictureLostOrShrunkTwiceAcrossCuts) {
     const int rounds = rounds::count("TN_PICTRIM_CUTS", 6, 2);
-    const unsigned seed = static_cast<unsigned>(envInt("TN_CUT_SEED", 2028));
+    const unsigned seed = rounds::seed(2028);
     printf("pictrim cuts: %d rounds, seed %u\n", rounds, seed);
     std::mt19937 rng(seed);
     Counts c;

@@ -51,11 +51,6 @@ namespace {
 using harness::Ms;
 using Clock = std::chrono::steady_clock;
 
-int envInt(const char* name, int fallback) {
-    const char* v = getenv(name);
-    return v != nullptr && *v != '\0' ? atoi(v) : fallback;
-}
-
 void writeFile(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
@@ -213,7 +208,7 @@ protected:
 };
 
 TEST_F(CardCuts, SeededCutsDuringStartsSyncsAndSettingsChangesLoseNothing) {
-    const unsigned seed = static_cast<unsigned>(envInt("TN_CUT_SEED", 2020));
+    const unsigned seed = rounds::seed(2020);
     const int kRounds = rounds::count("TN_CARD_CUTS", 8, 2);
     printf("power cuts on the card: %d rounds, seed %u\n", kRounds, seed);
     RecordProperty("seed", static_cast<int>(seed));

@@ -13,13 +13,6 @@
 
 namespace cardrig {
 
-const char kModem[] =
-    R"({"dm":{"imei":"861234567890123","firmware":"EG91EXGAR08A05M1G_01.001.01.001"},)"
-    R"("sim":{"slots":[{"iccid":"8914800000123456789","imsi":"311480123456789"},{"present":false}]},)"
-    R"("nw":{"signal":{"lte":{"rssi":-65,"rsrq":-10,"rsrp":-95,"snr":12}},)"
-    R"("reg":{"radio_tech":4,"mcc":"310","mnc":"410","cell_id":10627843,"lac":0,"tac":11039},)"
-    R"("nitz":"26/12/07,11:00:00-20,0"}})";
-
 class CardRig : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -28,7 +21,7 @@ protected:
         oldPath_ = getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin";
         d.root().mkdirs("/sys/power");
         d.root().mkdirs("/media/sdcard/TRANSMIT");
-        d.root().write("/scenario.json", kModem);
+        d.root().write("/scenario.json", kGoodCoverageScenario);
         d.root().mkdirs("/home/root");
         prepareRoot();
         modem.reset(new ModemSim(d.root(), d.root().path("/scenario.json")));

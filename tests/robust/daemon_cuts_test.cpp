@@ -46,8 +46,7 @@ const char kStatus[] = R"({"memory": {"size": 31000, "used": 1200}, "batteries":
                        R"( "batteryType": "AA", "model": "TC-200", "version": "V1.00.34"})";
 
 TEST(DaemonCuts, HundredAndTwentyKillsDuringStartsSyncsAndSettingsChanges) {
-    const char* env = getenv("TN_CUT_SEED");
-    const unsigned seed = env != nullptr ? static_cast<unsigned>(strtoul(env, nullptr, 10)) : 7121;
+    const unsigned seed = rounds::seed(7121);
     const int kCuts = rounds::count("TN_CUTS", 120, 20);
     printf("power cuts of trailnetd: %d cuts, seed %u\n", kCuts, seed);
     RecordProperty("seed", static_cast<int>(seed));

@@ -22,15 +22,10 @@ namespace {
 
 using Ms = std::chrono::milliseconds;
 
-unsigned seedFromEnvironment(unsigned fallback) {
-    const char* s = getenv("TN_CUT_SEED");
-    return s != nullptr ? static_cast<unsigned>(strtoul(s, nullptr, 10)) : fallback;
-}
-
 class SyncCuts : public CloudTest {};
 
 TEST_F(SyncCuts, HundredAndTwentyKillsDuringSyncsLoseNothing) {
-    const unsigned seed = seedFromEnvironment(20261207);
+    const unsigned seed = rounds::seed(20261207);
     const int kCuts = rounds::count("TN_CUTS", 120, 20);
     printf("power cuts during syncs: %d cuts, seed %u\n", kCuts, seed);
     RecordProperty("seed", static_cast<int>(seed));

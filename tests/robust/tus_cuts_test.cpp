@@ -27,8 +27,7 @@ using Ms = std::chrono::milliseconds;
 class TusCuts : public CloudTest {};
 
 TEST_F(TusCuts, KillsDuringResumableUploadsLoseNothingAndSendNoByteTwice) {
-    const char* s = getenv("TN_CUT_SEED");
-    const unsigned seed = s != nullptr ? static_cast<unsigned>(strtoul(s, nullptr, 10)) : 20261208;
+    const unsigned seed = rounds::seed(20261208);
     const int kCuts = rounds::count("TN_CUTS", 16, 6);
     printf("power cuts during resumable uploads: %d cuts, seed %u\n", kCuts, seed);
     std::mt19937 rng(seed);

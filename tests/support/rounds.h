@@ -21,4 +21,11 @@ inline int count(const char* variable, int fullCount, int shortCount) {
     return shortRun() ? shortCount : fullCount;
 }
 
+// The seed of a seeded round: TN_CUT_SEED when set, so that a printed seed
+// repeats a run, else the test's own fixed one.
+inline unsigned seed(unsigned fixedSeed) {
+    const char* v = getenv("TN_CUT_SEED");
+    return v != nullptr && *v != '\0' ? static_cast<unsigned>(strtoul(v, nullptr, 10)) : fixedSeed;
+}
+
 }  // namespace rounds
