@@ -19,6 +19,7 @@ import glob
 import importlib.util
 import json
 import os
+import random
 import re
 import select
 import shutil
@@ -359,6 +360,28 @@ class DemoContext:
         os.makedirs(os.path.dirname(self.path(absolute)), exist_ok=True)
         with open(self.path(absolute), mode) as f:
             f.write(content)
+
+    def transmit_pictures(self, prefix, count, size, seed):
+        """`count` pictures of `size` random bytes after a JPEG start, named
+        PREFIX0001.JPG..., waiting in TRANSMIT; returns {name: bytes}."""
+        rnd = random.Random(seed)
+        made = {}
+        for i in range(count):
+            name = "%s%04d.JPG" % (prefix, i + 1)
+            made[name] = b"\xff\xd8" + rnd.randbytes(size - 2)
+            self.write("/media/sdcard/TRANSMIT/" + name, made[name], "wb")
+        return made
+
+    def intact_at_cloud(self, made, names=None):
+        """How many of `names` (all of `made`) the cloud simulator holds
+        byte for byte."""
+        def same(name):
+            try:
+                with open(os.path.join(self.path("/cloudsim"), "uploads", name), "rb") as f:
+                    return f.read() == made[name]
+            except OSError:
+                return False
+        return sum(1 for name in (made if names is None else names) if same(name))
 
     def read(self, absolute, default=""):
         try:

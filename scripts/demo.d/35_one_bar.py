@@ -9,7 +9,6 @@ time against the least the link allows, the TLS handshakes full and resumed.
 """
 import json
 import os
-import random
 import subprocess
 import sys
 import time
@@ -18,17 +17,6 @@ IMEI = "861234567890123"
 PICTURES = 6
 SIZE = 20 * 1024
 FADE_S = 8
-
-
-def make_pictures(ctx):
-    rnd = random.Random(35)
-    made = {}
-    for i in range(PICTURES):
-        name = "PICT%04d.JPG" % (i + 1)
-        made[name] = b"\xff\xd8" + rnd.randbytes(SIZE - 2)
-        with open(ctx.path("/media/sdcard/TRANSMIT/" + name), "wb") as f:
-            f.write(made[name])
-    return made
 
 
 def run(ctx):
@@ -49,8 +37,7 @@ def run(ctx):
     ctx.write("/media/sdcard/STATUS.DSP", json.dumps({
         "model": "TC-9", "batteries": 64, "batteryType": "AA",
         "temperature": {"value": 41, "unit": "F"}, "memory": {"size": 30000, "used": 2400}}))
-    os.makedirs(ctx.path("/media/sdcard/TRANSMIT"), exist_ok=True)
-    made = make_pictures(ctx)
+    made = ctx.transmit_pictures("PICT", PICTURES, SIZE, 35)
     pic = PICTURES * SIZE
     ctx.say("%d pictures of %d KB wait in TRANSMIT (%d KB); at one bar that is %.0f s of sending"
             % (PICTURES, SIZE // 1024, pic // 1024, pic * 8.0 / up))
@@ -103,13 +90,7 @@ def run(ctx):
         ctx.say("the drop cut a request mid-way; libcurl sent it again at once on a new "
                 "connection (a resumed TLS session): no failure, nothing lost")
 
-    def same(name):
-        try:
-            with open(os.path.join(ctx.path("/cloudsim"), "uploads", name), "rb") as f:
-                return f.read() == made[name]
-        except OSError:
-            return False
-    whole = sum(1 for name in arrived if same(name))
+    whole = ctx.intact_at_cloud(made, arrived)
     ctx.say("byte-identical at the cloud: %d of %d" % (whole, len(arrived)))
     ctx.say("bytes on the link: %d KB for %d KB of pictures (x%.3f: TLS, HTTP, the piece lost "
             "to the drop)"

@@ -9,7 +9,6 @@ it holds (HEAD) and sends only the rest (PATCH), across drops and syncs.
 """
 import json
 import os
-import random
 import subprocess
 import sys
 
@@ -30,14 +29,7 @@ def run(ctx):
     ctx.write("/etc/trailnetd_conf.json", json.dumps({
         "host": cloud.host, "uploadPictureCount": 10, "transmitUser": True, "transmitAuto": True}))
     ctx.write("/media/sdcard/STATUS.DSP", json.dumps({"model": "TC-9", "batteries": 58}))
-    os.makedirs(ctx.path("/media/sdcard/TRANSMIT"), exist_ok=True)
-    rnd = random.Random(37)
-    made = {}
-    for i in range(PICTURES):
-        name = "EDGE%04d.JPG" % (i + 1)
-        made[name] = b"\xff\xd8" + rnd.randbytes(SIZE - 2)
-        with open(ctx.path("/media/sdcard/TRANSMIT/" + name), "wb") as f:
-            f.write(made[name])
+    made = ctx.transmit_pictures("EDGE", PICTURES, SIZE, 37)
     pic = PICTURES * SIZE
     ctx.say("%d pictures of %d KB; one takes %.1f s of link, the link drops every 8 s"
             % (PICTURES, SIZE // 1024, SIZE * 8.0 / 128000))
@@ -70,13 +62,7 @@ def run(ctx):
             "attempt and the bytes in flight at each drop)"
             % (on_link // 1024, pic // 1024, on_link / float(pic)))
 
-    def same(name):
-        try:
-            with open(os.path.join(ctx.path("/cloudsim"), "uploads", name), "rb") as f:
-                return f.read() == made[name]
-        except OSError:
-            return False
-    whole = sum(1 for name in made if same(name))
+    whole = ctx.intact_at_cloud(made)
     ctx.say("byte-identical at the cloud: %d of %d" % (whole, PICTURES))
     ctx.show_log(contains="Resumable upload")
     ctx.fact("edge, resumable: delivered", "%d/%d in %d sync(s)" % (whole, PICTURES, len(runs)))
