@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by scripts/setup, scripts/setup-armhf and scripts/armhf-sysroot
 # (sourced, not run). A mirror caught mid-sync leaves one index unreadable
 # while every other is fine: the update goes on without it, and only a
