@@ -41,6 +41,7 @@ set(TN_TEST_LABELS
   modem_sim_tests           memory,threads,module
   modem_e2e_tests           memory,threads,module,tools
   optimizer_tests           memory,threads,module,card
+  pictrim_proof_tests       memory,threads,module,card
   pictrim_cut_tests         memory,threads,card,rounds
   requests_tests            memory,threads,module,card,tools
   robust_cloud_tests        memory,threads,module,card,rounds,slow
