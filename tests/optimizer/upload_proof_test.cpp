@@ -180,3 +180,21 @@ TEST_F(UploadProof, AResendOnAFreshConnectionCarriesTheBodyFromItsFirstByte) {
     EXPECT_EQ(text(puts[0], "fault"), "reset");
     EXPECT_EQ(text(puts[1], "checksum"), "ok");
 }
+
+// A slot smaller than the picture would take a part of it, and the picture
+// would then be gone; a larger one could never be filled.
+TEST_F(UploadProof, ASlotWhoseSizeIsNotThePicturesIsRefused) {
+    folder.put("a.jpg", "abcd");
+    for (const char* size : {"3", "5"}) {
+        SCOPED_TRACE(size);
+        sim->reset();
+        sim->setScenario(std::string(R"({"auth": false, "answer": {"uploads": [
+            {"name": "a.jpg", "host": "{base}", "path": "/upload/a.jpg", "verb": "PUT", "size": )") +
+                         size + "}]}}");
+        EXPECT_EQ(upload(), 2);
+        EXPECT_TRUE(seen("/upload/").empty());
+    }
+    EXPECT_EQ(folder.read("a.jpg"), "abcd");
+    EXPECT_FALSE(folder.has("sent.txt"));
+    EXPECT_NE(log().find("ERROR,Slot size 3 differs from file: a.jpg\r\n"), std::string::npos) << log();
+}
