@@ -42,7 +42,8 @@ int boundSendQueue(void* slot, curl_socket_t fd, curlsocktype purpose) {
     auto* cap = static_cast<TransferCap*>(slot);
     int size = static_cast<int>(cap->limits.sendBufferBytes);
     if (purpose == CURLSOCKTYPE_IPCXN && size > 0) setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-    if (purpose == CURLSOCKTYPE_IPCXN && cap->freshConnection) cap->freshConnection(cap->freshConnectionData);
+    if (purpose == CURLSOCKTYPE_IPCXN && cap->freshConnection)
+        cap->freshConnection(cap->freshConnectionData);
     return CURL_SOCKOPT_OK;
 }
 

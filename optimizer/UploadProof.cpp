@@ -32,7 +32,8 @@ bool etagIsPlainMd5(const std::string& etag) {
 std::string md5HexOfLoaded(const UploadBody& b) {
     unsigned char raw[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
-    if (EVP_Digest(b.memory.get(), static_cast<size_t>(b.length), raw, &len, EVP_md5(), nullptr) != 1)
+    if (EVP_Digest(b.memory.get(), static_cast<size_t>(b.length), raw, &len, EVP_md5(), nullptr) !=
+        1)
         return "";
     return hexOf(raw, len);
 }
@@ -162,7 +163,8 @@ bool UploadBodyLoad(UploadBody* b) {
 std::string UploadBodyDigestBase64(const UploadBody& b, const EVP_MD* md) {
     unsigned char raw[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
-    if (!b.memory || EVP_Digest(b.memory.get(), static_cast<size_t>(b.length), raw, &len, md, nullptr) != 1)
+    if (!b.memory ||
+        EVP_Digest(b.memory.get(), static_cast<size_t>(b.length), raw, &len, md, nullptr) != 1)
         return "";
     unsigned char text[4 * EVP_MAX_MD_SIZE / 3 + 4];
     int n = EVP_EncodeBlock(text, raw, static_cast<int>(len));
@@ -197,7 +199,8 @@ void UploadBodyDetach(CURL* curl) {
 
 void UploadBodyFreshConnection(void* body) { static_cast<UploadBody*>(body)->restart(); }
 
-bool UploadBodyJudge(const UploadBody& b, bool digestSent, UploadProofLevel* level, std::string* why) {
+bool UploadBodyJudge(const UploadBody& b, bool digestSent, UploadProofLevel* level,
+                     std::string* why) {
     *level = digestSent ? UploadProofLevel::Checked : UploadProofLevel::None;
     if (b.pos != b.length || b.readFailed) {
         *why = "Body not sent whole: " + std::to_string(b.pos) + " of " + std::to_string(b.length) +

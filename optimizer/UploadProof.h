@@ -40,13 +40,13 @@ enum class UploadProofLevel {
 };
 
 struct UploadBody {
-    int fd = -1;          // the picture, read with pread (no shared position)
-    int64_t length = 0;   // the slot's size
+    int fd = -1;                              // the picture, read with pread (no shared position)
+    int64_t length = 0;                       // the slot's size
     std::unique_ptr<unsigned char[]> memory;  // the whole body, when loaded
-    int64_t pos = 0;      // handed to libcurl in this try
+    int64_t pos = 0;                          // handed to libcurl in this try
     bool readFailed = false;
     std::unique_ptr<EVP_MD_CTX, EvpMdCtxFree> handed;  // MD5 of this try's bytes
-    std::string etag;     // of the last answer, as sent ("" when none)
+    std::string etag;                                  // of the last answer, as sent ("" when none)
 
     UploadBody();
     // A new try: from the first byte again.

@@ -10,7 +10,8 @@ namespace {
 // Bytes that do not repeat every 64 KiB, so a shifted copy shows.
 std::string noise(size_t size, uint32_t seed) {
     std::string out(size, '\0');
-    for (size_t i = 0; i < size; i++) out[i] = static_cast<char>((seed = seed * 1103515245 + 12345) >> 24);
+    for (size_t i = 0; i < size; i++)
+        out[i] = static_cast<char>((seed = seed * 1103515245 + 12345) >> 24);
     return out;
 }
 
@@ -27,7 +28,7 @@ std::string base64Digest(const std::string& bytes, const EVP_MD* md) {
 constexpr size_t kStreamed = 4 * 1024 * 1024 + 1;
 
 class UploadProof : public UploadRig {
-protected:
+   protected:
     json_object* putOf(const std::string& name) {
         std::vector<json_object*> puts = seen("/upload/" + name);
         return puts.size() == 1 ? puts[0] : nullptr;
@@ -46,23 +47,25 @@ TEST_F(UploadProof, EachBodyCarriesItsDigestInTheHeaderItsSlotNames) {
     } cases[] = {
         {"A.JPG", "", 30000, "Content-MD5", EVP_md5()},
         {"B.JPG", R"({"checksum": false})", 30000, nullptr, nullptr},
-        {"C.JPG", R"({"checksum": {"header": "x-amz-checksum-sha256", "algorithm": "sha256"}})", 31000,
-         "x-amz-checksum-sha256", EVP_sha256()},
-        {"D.JPG", R"({"checksum": {"header": "x-sum", "algorithm": "SHA1"}})", 32000, "x-sum", EVP_sha1()},
-        {"E.JPG", R"({"checksum": {"header": "bad name", "algorithm": "sha1"}})", 33000, "Content-MD5",
-         EVP_md5()},
+        {"C.JPG", R"({"checksum": {"header": "x-amz-checksum-sha256", "algorithm": "sha256"}})",
+         31000, "x-amz-checksum-sha256", EVP_sha256()},
+        {"D.JPG", R"({"checksum": {"header": "x-sum", "algorithm": "SHA1"}})", 32000, "x-sum",
+         EVP_sha1()},
+        {"E.JPG", R"({"checksum": {"header": "bad name", "algorithm": "sha1"}})", 33000,
+         "Content-MD5", EVP_md5()},
         {"F.JPG", "", kStreamed, nullptr, nullptr},
     };
     std::string each;
     for (const Case& k : cases) {
         folder.put(k.name, noise(k.size, static_cast<uint32_t>(k.size)));
-        if (*k.slot) each += std::string(each.empty() ? "" : ", ") + "\"" + k.name + "\": " + k.slot;
+        if (*k.slot)
+            each += std::string(each.empty() ? "" : ", ") + "\"" + k.name + "\": " + k.slot;
     }
     // A slot that brings its own (signed) digest header keeps it, alone.
     const std::string g = noise(1000, 7);
     folder.put("G.JPG", g);
-    each += R"(, "G.JPG": {"headers": [{"name": "Content-MD5", "value": ")" + base64Digest(g, EVP_md5()) +
-            "\"}]}";
+    each += R"(, "G.JPG": {"headers": [{"name": "Content-MD5", "value": ")" +
+            base64Digest(g, EVP_md5()) + "\"}]}";
     sim->setScenario(R"({"auth": false, "answer": {"slots": {"each": {)" + each + "}}}}");
 
     ASSERT_EQ(upload(), 0) << log();
@@ -99,8 +102,10 @@ TEST_F(UploadProof, AStoreThatKeptOtherBytesKeepsThePictureUntilItHoldsThem) {
     } cases[] = {
         // Content-MD5 refused by the store itself.
         {R"({"lie": "flip"})", "", 40000, "ERROR,Upload refused: P.JPG\r\n"},
-        {R"({"lie": "flip", "md5": false})", "", 40000, "ERROR,Upload not proven: P.JPG: Store holds other bytes: ETag "},
-        {R"({"lie": "drop", "md5": false})", "", 40000, "ERROR,Upload not proven: P.JPG: Store holds other bytes: ETag "},
+        {R"({"lie": "flip", "md5": false})", "", 40000,
+         "ERROR,Upload not proven: P.JPG: Store holds other bytes: ETag "},
+        {R"({"lie": "drop", "md5": false})", "", 40000,
+         "ERROR,Upload not proven: P.JPG: Store holds other bytes: ETag "},
         {R"({"lie": "flip"})", R"({"checksum": false})", 40000, "Store holds other bytes: ETag "},
         // Streamed: the MD5 of the bytes handed to the link.
         {R"({"lie": "drop"})", "", kStreamed, "Store holds other bytes: ETag "},
@@ -112,8 +117,8 @@ TEST_F(UploadProof, AStoreThatKeptOtherBytesKeepsThePictureUntilItHoldsThem) {
         const std::string p = noise(k.size, 99);
         folder.put("P.JPG", p);
         std::string each = *k.slot ? std::string(R"("each": {"P.JPG": )") + k.slot + "}" : "";
-        sim->setScenario(std::string(R"({"auth": false, "store": )") + k.store + R"(, "answer": {"slots": {)" +
-                         each + "}}}");
+        sim->setScenario(std::string(R"({"auth": false, "store": )") + k.store +
+                         R"(, "answer": {"slots": {)" + each + "}}}");
         EXPECT_EQ(upload(), 2);
         EXPECT_EQ(folder.read("P.JPG"), p);
         EXPECT_FALSE(folder.has("sent.txt"));
@@ -148,7 +153,9 @@ TEST_F(UploadProof, AnUploadNothingVouchesForIsLoggedAsSuch) {
         sim->setScenario(k.scenario);
         EXPECT_EQ(upload(), 0);
         EXPECT_FALSE(folder.has("P.JPG"));
-        EXPECT_EQ(log().find("INFO,Upload without proof: P.JPG\r\n") != std::string::npos, k.unproven) << log();
+        EXPECT_EQ(log().find("INFO,Upload without proof: P.JPG\r\n") != std::string::npos,
+                  k.unproven)
+            << log();
     }
 }
 
@@ -196,5 +203,6 @@ TEST_F(UploadProof, ASlotWhoseSizeIsNotThePicturesIsRefused) {
     }
     EXPECT_EQ(folder.read("a.jpg"), "abcd");
     EXPECT_FALSE(folder.has("sent.txt"));
-    EXPECT_NE(log().find("ERROR,Slot size 3 differs from file: a.jpg\r\n"), std::string::npos) << log();
+    EXPECT_NE(log().find("ERROR,Slot size 3 differs from file: a.jpg\r\n"), std::string::npos)
+        << log();
 }

@@ -16,7 +16,7 @@
 #include "folder.h"
 
 class UploadRig : public ::testing::Test {
-protected:
+   protected:
     static void SetUpTestSuite() { sim = new CloudSim(); }
     static void TearDownTestSuite() {
         delete sim;
@@ -68,7 +68,8 @@ protected:
         int n = 0;
         for (size_t i = 0; i < json_object_array_length(list); i++) {
             json_object* kv = json_object_array_get_idx(list, i);
-            if (strcasecmp(json_object_get_string(json_object_array_get_idx(kv, 0)), name.c_str()) == 0 &&
+            if (strcasecmp(json_object_get_string(json_object_array_get_idx(kv, 0)),
+                           name.c_str()) == 0 &&
                 n++ == 0)
                 first = json_object_get_string(json_object_array_get_idx(kv, 1));
         }
