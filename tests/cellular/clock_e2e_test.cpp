@@ -69,6 +69,7 @@ struct Rig {
     // offset east; "none" when no date came.
     std::string dateTimeOffset(std::string* reply = nullptr) {
         std::string r = d.command("SP+GETDATETIME", kOk, Ms(60000));
+        if (getenv("TN_CLOCK_SHOW") != nullptr) printf("SP+GETDATETIME -> %s\n", harness::visible(r).c_str());
         if (reply) *reply = r;
         struct tm t = {};
         if (sscanf(r.c_str(), "%d %d %d %d %d %d", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour, &t.tm_min,
@@ -80,6 +81,11 @@ struct Rig {
         // Whole quarter hours, within the few seconds the answer took.
         long q = (off + (off >= 0 ? 450 : -450)) / 900;
         return std::labs(off - q * 900) <= 10 ? std::to_string(q * 15) + " min" : "off by " + std::to_string(off) + " s";
+    }
+    // TN_CLOCK_SHOW=1 prints the daemon's log after the test, for a look at
+    // what a 1970 start writes.
+    void show() {
+        if (getenv("TN_CLOCK_SHOW") != nullptr) printf("---- log.txt ----\n%s", d.log().c_str());
     }
     void requireFakeClock() {
         if (!d.fakeClock(kIn1970)) GTEST_SKIP() << "libfaketime is not installed (scripts/setup installs faketime)";
@@ -109,6 +115,7 @@ TEST(ClockE2E, OutsideEuropeA1970StartTakesTheNetworkTimeAndSyncs) {
     EXPECT_EQ(rig.count("not yet valid"), 0u);
     EXPECT_EQ(rig.count("ERROR: token:"), 0u);
     EXPECT_NE(rig.d.calls().find("date -u -s "), std::string::npos);
+    rig.show();
 }
 
 TEST(ClockE2E, InEuropeA1970StartTakesTheClockFromTheDeskNtpServer) {
@@ -135,6 +142,7 @@ TEST(ClockE2E, InEuropeA1970StartTakesTheClockFromTheDeskNtpServer) {
     EXPECT_EQ(rig.count("ERROR: token:"), 0u);
     EXPECT_EQ(rig.count("Failed to get nitz"), 0u);
     unsetenv("TN_NTP_SERVER");
+    rig.show();
 }
 
 TEST(ClockE2E, NoTimeFromAnywhereGivesTheCameraNoDate) {
@@ -152,4 +160,5 @@ TEST(ClockE2E, NoTimeFromAnywhereGivesTheCameraNoDate) {
     EXPECT_EQ(reply, kOk);
     EXPECT_EQ(rig.count("WARNING: getdatetime: Date time is not known: the clock reads 1970/01/01 "), 1u)
         << rig.d.log();
+    rig.show();
 }
