@@ -8,6 +8,10 @@
 //   nw.time: {"offset_s": 0, "zone": -20}  without nw.nitz (the default): the
 //            network's time is the desk's true time (UTC) plus offset_s, with
 //            the zone in quarter hours east (-20: five hours west);
+//            "epoch": N (seconds since 1970) instead: the network's clock
+//            starts at N when the simulator first sees that value and runs on
+//            (a simulator whose own clock is not true, as in a booted image
+//            that starts in 1970, is given the host's time this way);
 //            false: the network gives no time
 //   nw.cell_access: 0..3 (absent: the part is not valid)
 #include "mcm_service.h"
@@ -42,7 +46,21 @@ bool networkTimeOn(Scenario& sc) {
 
 // "yy/mm/dd,hh:mm:ss+qq,0": universal time and the zone in quarter hours.
 std::string networkTime(Scenario& sc) {
-    time_t t = time(nullptr) + static_cast<time_t>(sc.num("nw.time.offset_s", 0));
+    time_t t = time(nullptr);
+    if (sc.has("nw.time.epoch")) {
+        // Runs on from the moment this value was first seen.
+        static int64_t seenEpoch = -1;
+        static struct timespec seenAt;
+        int64_t epoch = sc.num("nw.time.epoch");
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (epoch != seenEpoch) {
+            seenEpoch = epoch;
+            seenAt = now;
+        }
+        t = static_cast<time_t>(epoch + (now.tv_sec - seenAt.tv_sec));
+    }
+    t += static_cast<time_t>(sc.num("nw.time.offset_s", 0));
     long q = static_cast<long>(sc.num("nw.time.zone", -20));
     struct tm u {};
     gmtime_r(&t, &u);

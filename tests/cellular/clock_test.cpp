@@ -109,6 +109,18 @@ TEST_F(Clock, OutsideEuropeA1970StartTakesTheNetworkTimeOnce) {
     EXPECT_EQ(dateTimeLog().rfind("getdatetime: " + year, 0), 0u) << dateTimeLog();
 }
 
+// A simulator whose own clock is not true (inside a booted image) is given
+// the date its network carries.
+TEST_F(Clock, TheNetworkTimeCanCarryADateOfItsOwn) {
+    wall.at(kIn1970);
+    time_t given = time(nullptr) + 3600;
+    sim.ctl("set nw.time {\"epoch\":" + std::to_string(given) + ",\"zone\":-20}");
+    ASSERT_NO_FATAL_FAILURE(run());
+    EXPECT_GE(wall.now(), given);
+    EXPECT_LE(wall.now(), given + 10);
+    EXPECT_EQ(clockSource(), CLOCK_SOURCE_NETWORK);
+}
+
 TEST_F(Clock, InEuropeA1970StartTakesNtpAndAsksNoNetworkTime) {
     europe();
     wall.at(kIn1970);
