@@ -72,6 +72,7 @@ public:
     time_t now() override { return time(nullptr); }
     int set(time_t) override { return -1; }
 };
+DeskClock gDeskClock;  // no state: it may outlive the test as the handler does
 
 const char* kGoodSignal = "{\"lte\":{\"rssi\":-65,\"rsrq\":-10,\"rsrp\":-97,\"snr\":12}}";
 
@@ -92,7 +93,7 @@ protected:
         openAtChannel();
         simGpioInit();
         setCellClock(clock);
-        setWallClock(deskClock);
+        setWallClock(&gDeskClock);
     }
     void TearDown() override {
         clock->parked = true;
@@ -131,7 +132,6 @@ protected:
     }
 
     ModemSim sim;
-    DeskClock* deskClock = new DeskClock;  // never freed: the thread outlives the test
     TestClock* clock = new TestClock;  // never freed: the thread outlives the test
 };
 
