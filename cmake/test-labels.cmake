@@ -30,6 +30,8 @@ set(TN_TEST_LABELS
   cellular_field_tests      memory,threads,module
   cellular_week_tests       memory,threads,module,rounds
   cellular_e2e_tests        memory,threads,module,card,slow
+  cellular_clock_tests      memory,threads,module
+  clock_e2e_tests           card,slow
   cloud_tests               memory,threads,module,card
   tus_e2e_tests             memory,threads,module,card
   config_tests              memory,module,card
@@ -54,6 +56,7 @@ set(TN_TEST_LABELS
   cardfs                    desk,card
   fatcard                   desk,card,slow
   linksim_selftest          desk
+  ntpsim_selftest           desk
   cloudsim_selftest         desk
   cloudview_page            desk
   dspsim                    desk,slow
