@@ -53,6 +53,7 @@ set(TN_TEST_LABELS
   cardfs                    desk,card
   fatcard                   desk,card,slow
   linksim_selftest          desk
+  reused_retry              desk
   cloudsim_selftest         desk
   cloudview_page            desk
   dspsim                    desk,slow
