@@ -45,6 +45,13 @@ bool tusSaveRecords(std::vector<TusRecord> records);
 // Drops the record of `name` (if any) and saves.
 void tusForget(const char* name, bool hd);
 
+// --- the servers ---
+
+// What each tus server offers (its checksum algorithms, termination) is
+// asked once per server and process, and the answer logged then; this
+// forgets them, so the next upload asks again.
+void tusForgetServers();
+
 // --- one upload ---
 
 enum TusResult {

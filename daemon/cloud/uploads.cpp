@@ -122,7 +122,7 @@ int uploadOne(json_object* slot) {
         return 1;
     }
 
-    int result = camApiUploadFile(url, verb, file.get(), size, headers);
+    int result = camApiUploadFile(url, verb, file.get(), size, headers, jsonMember(slot, "checksum"));
     file.reset();
     if (result == CAMAPI_DONE) {
         long code = camApiLastResponseCode();
