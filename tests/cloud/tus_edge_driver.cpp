@@ -34,17 +34,35 @@ ino_t pictureIno = 0;  // the picture of the job at hand (0: none)
 
 }  // namespace
 
-// libcurl's default read callback is fread on the stream the transport hands
-// it; this one notes where each read of the picture began and what it took.
+namespace {
+
+bool isPicture(int fd) {
+    struct stat st;
+    return pictureIno != 0 && fd >= 0 && fstat(fd, &st) == 0 && st.st_ino == pictureIno;
+}
+
+}  // namespace
+
+// The transport hands libcurl the picture's bytes through fread on a stream
+// (libcurl's default read callback) or pread on a descriptor (its own read
+// callback); these note where each read of the picture began and what it took.
 extern "C" size_t fread(void* ptr, size_t size, size_t count, FILE* stream) {
     using Fread = size_t (*)(void*, size_t, size_t, FILE*);
     static Fread real = reinterpret_cast<Fread>(dlsym(RTLD_NEXT, "fread"));
-    struct stat st;
-    bool picture = pictureIno != 0 && stream != nullptr && fstat(fileno(stream), &st) == 0 &&
-                   st.st_ino == pictureIno;
+    bool picture = stream != nullptr && isPicture(fileno(stream));
     long long from = picture ? static_cast<long long>(ftello(stream)) : 0;
     size_t n = real(ptr, size, count, stream);
     if (picture) reads.emplace_back(from, n * size);
+    return n;
+}
+
+extern "C" ssize_t pread(int fd, void* buf, size_t count, off_t offset) {
+    using Pread = ssize_t (*)(int, void*, size_t, off_t);
+    // Where off_t is 64 bits on a 32-bit system the header names pread64.
+    static Pread real = reinterpret_cast<Pread>(
+        dlsym(RTLD_NEXT, sizeof(off_t) > sizeof(long) ? "pread64" : "pread"));
+    ssize_t n = real(fd, buf, count, offset);
+    if (isPicture(fd)) reads.emplace_back(static_cast<long long>(offset), n > 0 ? n : 0);
     return n;
 }
 
