@@ -83,11 +83,14 @@ Scenario (every key optional):
     taking the next of "answers".
     FAULT: {"method": "PUT", "path": "/camapi/v3/camera/",   (path prefix; "*" any)
             "skip": 0, "times": 1,                            (-1: every match)
-            "kind": "status" | "drop" | "stall" | "notjson" | "oversize" | "empty",
+            "kind": "status" | "drop" | "reset" | "stall" | "notjson" | "oversize" | "empty",
             "status": 500, "seconds": 600, "size": 2097152,
             "retry_after": "3"}                               (status: a Retry-After header)
       status: answers the status with a small JSON error body;
       drop: closes the connection without an answer (after reading the request);
+      reset: reads only the request's headers, waits "seconds" (0.5) and resets the
+      connection (an RST, nothing flushed): with --rcvbuf small, a client's body
+      stalls part-way first, as when a slow link dies under a request;
       stall: waits "seconds" without answering, then closes;
       notjson: 200 with an HTML body; empty: 200 with no body;
       oversize: 200 with a valid JSON body of "size" bytes.
@@ -514,6 +517,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(body)
         self.wfile.flush()
 
+    def reset_connection(self):
+        """A reset (RST), as a link that died sends it: nothing is flushed."""
+        self.close_connection = True
+        raw = self.connection
+        try:
+            raw.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            os.close(raw.detach())
+        except OSError:
+            pass
+
     def drop(self):
         self.close_connection = True
         try:
@@ -601,6 +614,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             entry["status"] = 0
             self.state.record(entry)
             self.drop()
+        elif kind == "reset":
+            entry["status"] = 0
+            self.state.record(entry)
+            time.sleep(float(fault.get("seconds", 0.5)))
+            self.reset_connection()
         elif kind == "stall":
             entry["status"] = 0
             self.state.record(entry)
@@ -1089,8 +1107,19 @@ class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, addr, handler, context):
-        super().__init__(addr, handler)
+    def __init__(self, addr, handler, context, rcvbuf=0):
+        super().__init__(addr, handler, bind_and_activate=False)
+        # A small receive buffer, set before listen() so that accepted
+        # connections advertise a small window: a client's large write then
+        # stalls part-way, as on a slow link.
+        if rcvbuf:
+            self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        try:
+            self.server_bind()
+            self.server_activate()
+        except OSError:
+            self.server_close()
+            raise
         self.context = context
 
     def get_request(self):
@@ -1123,7 +1152,7 @@ def serve(args):
 
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(srv_pem, srv_key)
-    server = Server((args.bind, args.port), Handler, context)
+    server = Server((args.bind, args.port), Handler, context, args.rcvbuf)
     port = server.server_address[1]
     state.base = state.own_base = "https://%s:%d" % (args.bind, port)
     ready = {"ready": True, "port": port, "base": state.base, "cacert": ca_pem,
@@ -1155,6 +1184,8 @@ def main(argv=None):
     p.add_argument("--cacert-out", help="copy the CA certificate here (e.g. ROOT/usrdata/cacert.pem)")
     p.add_argument("--certs", help="folder of certificates to reuse or create (default WORKDIR/certs)")
     p.add_argument("--scenario", help="JSON scenario file loaded at start")
+    p.add_argument("--rcvbuf", type=int, default=0,
+                   help="receive buffer of the API's connections in bytes (0: the kernel's)")
     p.add_argument("--view-port", type=int, help="also serve the camera page on plain HTTP here (0: a free port)")
     args = p.parse_args(argv)
     try:

@@ -141,4 +141,25 @@ TEST_F(Proof, ATusServerThatChecksNothingIsLoggedOnceAsSuch) {
         EXPECT_EQ(header(patch, "Upload-Checksum"), "<absent>");
 }
 
+// libcurl resends a request on a fresh connection when a reused one dies
+// before any answer; when none of the body had been counted as written, it
+// neither rewinds nor asks to, though it had taken up to 64 KiB of the body
+// already. A server with a small window stalls the body part-way, then the
+// connection is reset: the resend must still carry the picture from its
+// first byte under "Upload-Offset: 0".
+TEST_F(Proof, AResendOnAFreshConnectionCarriesTheBodyFromItsFirstByte) {
+    CloudSim narrow(root.path("/usrdata/cacert.pem"), TN_CLOUDSIM_PY, {"--rcvbuf", "4096"});
+    snprintf(daemonConfig().host, sizeof daemonConfig().host, "%s", narrow.hostPort().c_str());
+    // Bytes that do not repeat every 64 KiB, so a shifted copy shows.
+    std::string a;
+    for (uint32_t i = 0, x = 12345; i < 150000; i++) a += static_cast<char>((x = x * 1103515245 + 12345) >> 24);
+    root.write("/media/sdcard/TRANSMIT/R.JPG", a);
+    narrow.setScenario(R"({"tus": {},
+        "faults": [{"method": "PATCH", "path": "/tus/", "kind": "reset", "seconds": 1}]})");
+    EXPECT_EQ(runSync(0), 0);
+    std::ifstream in(narrow.uploaded("R.JPG"), std::ios::binary);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), a);
+    EXPECT_FALSE(inTransmit("R.JPG")) << log();
+}
+
 }  // namespace
