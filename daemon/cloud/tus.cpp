@@ -405,9 +405,9 @@ int tusUpload(const char* name, bool hd, const char* path, int64_t size, int64_t
         const Offer offer = offerOf(current, headers);
         int64_t length = size - offset;
         if (limits.chunkBytes > 0 && length > limits.chunkBytes) length = limits.chunkBytes;
-        // A checked PATCH is read into memory whole: its size is bounded.
-        const int64_t inMemory = camApiLimits().memoryBodyBytes;
-        if (offer.checksum != DigestKind::None && inMemory > 0 && length > inMemory) length = inMemory;
+        if (offer.checksum != DigestKind::None && limits.checkedChunkBytes > 0 &&
+            length > limits.checkedChunkBytes)
+            length = limits.checkedChunkBytes;
         sendAck();
         ours = true;
         claimed = offset;
