@@ -57,6 +57,8 @@ set(TN_TEST_LABELS
   fatcard                   desk,card,slow
   linksim_selftest          desk
   ntpsim_selftest           desk
+  reused_retry              desk
+  tus_edge_harness          desk,slow
   cloudsim_selftest         desk
   cloudview_page            desk
   dspsim                    desk,slow
