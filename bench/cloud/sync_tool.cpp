@@ -6,10 +6,14 @@
 //   TRAILNETD_ROOT=/tmp/root cloud_sync_tool IMEI MAX_SYNCS
 //       syncs until the transmit folder is empty or MAX_SYNCS ran, in one
 //       process (so TLS sessions carry over, as in the daemon); prints
-//       {"sync": N, "result": R, "ms": T, "left": PICTURES} per sync; exit 0
+//       {"sync": N, "result": R, "ms": T, "left": PICTURES, "cpu_ms": C,
+//       "peak_kb": K} per sync (C: this process's CPU time in that sync; K:
+//       its peak resident memory so far); exit 0
 // TN_BENCH_EXPECT=1 makes uploads wait for "100 Continue" before the body.
 // TN_BENCH_TUS_CHUNK=N sends resumable uploads in PATCHes of at most N bytes
 // (default: one PATCH for the whole rest).
+#include <sys/resource.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +40,19 @@ int picturesLeft() {
     return n;
 }
 
+double cpuMs() {
+    struct rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    return (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000.0 +
+           (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000.0;
+}
+
+long peakKb() {
+    struct rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_maxrss;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -53,6 +70,7 @@ int main(int argc, char** argv) {
     int most = argc == 3 ? atoi(argv[2]) : 0;
     for (int i = 1; i <= (most > 0 ? most : 1); i++) {
         auto t0 = std::chrono::steady_clock::now();
+        double cpu0 = cpuMs();
         int result = runSync(0);
         double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
         if (most == 0) {
@@ -60,7 +78,9 @@ int main(int argc, char** argv) {
             return result == 0 ? 0 : 1;
         }
         int left = picturesLeft();
-        printf("{\"sync\": %d, \"result\": %d, \"ms\": %.2f, \"left\": %d}\n", i, result, ms, left);
+        printf("{\"sync\": %d, \"result\": %d, \"ms\": %.2f, \"left\": %d, \"cpu_ms\": %.1f, "
+               "\"peak_kb\": %ld}\n",
+               i, result, ms, left, cpuMs() - cpu0, peakKb());
         fflush(stdout);
         if (left == 0) break;
     }
