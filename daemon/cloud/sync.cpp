@@ -214,6 +214,7 @@ int runSync(int firstSync) {
     bool lastWasAuth = false;
     int result = -1;
     camApiInit();
+    beginTransmitScan();
     for (;;) {
         budget--;
         while (!cellularState().dataConnected) {
@@ -266,6 +267,7 @@ int runSync(int firstSync) {
             budget--;
         }
     }
+    endTransmitScan();
     camApiCleanup();
     return result;
 }
