@@ -93,10 +93,15 @@ def puts_of(cloud):
     return out
 
 
-def one_backlog(h, args, work, cloud, count, size, kind):
+def one_backlog(h, args, work, cloud, count, size, kind, protocol):
     """Empties a backlog of `count` pictures; a dict of figures."""
     tool = h.binary(args.build, "cloud_sync_tool")
     cloud.reset()
+    if protocol == "tus":
+        # Resumable slots: the API host is the tus server too, and every
+        # picture goes through the records file /usrdata/tus_uploads.json.
+        cloud.api.control("PUT", "/_sim/scenario", {"answer": {"uploads": "auto"},
+                                                    "tus": {"url": "same"}})
     root, env = h.sync_root(work, cloud, 0, size)
     # A camera whose last syncs went badly starts at the smallest batch.
     conf = os.path.join(root, "etc/trailnetd_conf.json")
@@ -142,7 +147,10 @@ def one_backlog(h, args, work, cloud, count, size, kind):
             mount.close()
     if left != 0:
         raise RuntimeError("backlog of %d: %d pictures left after %d syncs" % (count, left, len(syncs)))
-    got = len(cloud.store.uploads())
+    if protocol == "tus":
+        got = sum(1 for u in cloud.api.control("GET", "/_sim/tus") if u["complete"])
+    else:
+        got = len(cloud.store.uploads())
     if got != count:
         raise RuntimeError("backlog of %d: %d pictures arrived" % (count, got))
     puts = puts_of(cloud)
@@ -162,38 +170,51 @@ def one_backlog(h, args, work, cloud, count, size, kind):
         "early_pass": statistics.median(passes[:per]) if passes else 0.0,
         "late_pass": statistics.median(passes[-per:]) if passes else 0.0,
         "log_bytes": log_bytes,
+        # Not counted by a daemon built before the counts existed.
+        "entries": sum(s.get("entries", 0) for s in syncs) if "entries" in syncs[0] else None,
+        "examined": sum(s.get("examined", 0) for s in syncs) if "examined" in syncs[0] else None,
     }
 
 
-def section(h, args, work, sizes=None):
+def section(h, args, work, sizes=None, protocols=None):
     """h: the helpers of bench/run.py (Cloud, sync_root, binary, table)."""
     kind = fatcard.chosen()
     if sizes is None:
         sizes = [100, 300] if args.quick else [1000, 3000, 9000]
+    protocols = protocols or getattr(args, "protocols", "put,tus").split(",")
     size = 2 * 1024
     cloud = h.Cloud(work)
     rows = []
     try:
-        for n in sizes:
-            f = one_backlog(h, args, work, cloud, n, size, kind)
-            rows.append([
-                "%d" % n, "%d" % f["puts"], "%.1f" % f["wall"],
-                "%.2f" % (f["wall"] * 1000 / n), "%.2f" % (f["cpu"] * 1000 / n),
-                "%.2f" % (f["card_cpu"] * 1000 / n),
-                "%.0f" % (f["early_pass"] * 1000), "%.0f" % (f["late_pass"] * 1000),
-                "%d" % f["first_put"], "%d" % f["largest_put"],
-                "%.1f" % (f["peak_kb"] / 1024), "%d" % (f["log_bytes"] // 1024)])
+        for protocol in protocols:
+            for n in sizes:
+                rows.append(row(one_backlog(h, args, work, cloud, n, size, kind, protocol),
+                                n, protocol))
     finally:
         cloud.close()
     h.table("Backlog: the first good day after a month without coverage, %d KB pictures on "
             "a %s card, loopback cloud" % (size // 1024, kind),
             ["pictures", "PUTs", "empty s", "ms/pic", "CPU ms/pic", "card CPU ms/pic",
-             "early pass ms", "late pass ms", "1st PUT B", "max PUT B", "peak MiB", "log KiB"],
+             "early pass ms", "late pass ms", "1st PUT B", "max PUT B", "read/pic", "stat/pic",
+             "peak MiB", "log KiB"],
             rows,
             "one sync empties the folder (follow-up PUTs while uploads succeed); pass: one "
             "camera PUT and the uploads of its batch (early: the first tenth of the passes, late: "
             "the last tenth, medians); CPU: the daemon's sync; card CPU: the FUSE process "
-            "serving the card; peak: the daemon's resident memory")
+            "serving the card; read, stat: folder entries the listings read, and examined with "
+            "stat(), per picture; peak: the daemon's resident memory; tus: resumable slots, "
+            "each picture through the records file")
+
+
+def row(f, n, protocol):
+    return ["%d%s" % (n, "" if protocol == "put" else " " + protocol), "%d" % f["puts"],
+            "%.1f" % f["wall"], "%.2f" % (f["wall"] * 1000 / n), "%.2f" % (f["cpu"] * 1000 / n),
+            "%.2f" % (f["card_cpu"] * 1000 / n),
+            "%.0f" % (f["early_pass"] * 1000), "%.0f" % (f["late_pass"] * 1000),
+            "%d" % f["first_put"], "%d" % f["largest_put"],
+            "-" if f["entries"] is None else "%.0f" % (f["entries"] / n),
+            "-" if f["examined"] is None else "%.2f" % (f["examined"] / n),
+            "%.1f" % (f["peak_kb"] / 1024), "%d" % (f["log_bytes"] // 1024)]
 
 
 def main():
@@ -203,6 +224,7 @@ def main():
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--build", required=True)
     p.add_argument("--sizes", default="1000,3000,9000")
+    p.add_argument("--protocols", default="put,tus", help="upload slots: put, tus")
     p.add_argument("--quick", action="store_true")
     p.add_argument("--timeout", type=int, default=3600)
     p.add_argument("--keep", action="store_true")

@@ -7,8 +7,9 @@
 //       syncs until the transmit folder is empty or MAX_SYNCS ran, in one
 //       process (so TLS sessions carry over, as in the daemon); prints
 //       {"sync": N, "result": R, "ms": T, "left": PICTURES, "cpu_ms": C,
-//       "peak_kb": K} per sync (C: this process's CPU time in that sync; K:
-//       its peak resident memory so far); exit 0
+//       "peak_kb": K, "entries": E, "examined": X} per sync (C: this
+//       process's CPU time in that sync; K: its peak resident memory so far;
+//       E, X: transmit folder entries read and examined with stat()); exit 0
 // TN_BENCH_EXPECT=1 makes uploads wait for "100 Continue" before the body.
 // TN_BENCH_TUS_CHUNK=N sends resumable uploads in PATCHes of at most N bytes
 // (default: one PATCH for the whole rest).
@@ -25,6 +26,7 @@
 #include "cloud/camapi.h"
 #include "cloud/sync.h"
 #include "cloud/tus.h"
+#include "cloud/uploads.h"
 #include "core/config.h"
 #include "core/identity.h"
 
@@ -47,10 +49,17 @@ double cpuMs() {
            (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000.0;
 }
 
+// The high-water mark of this program's resident memory. Not getrusage():
+// its figure keeps the parent's size from before the exec.
 long peakKb() {
-    struct rusage ru;
-    getrusage(RUSAGE_SELF, &ru);
-    return ru.ru_maxrss;
+    FILE* f = fopen("/proc/self/status", "r");
+    if (f == nullptr) return -1;
+    char line[256];
+    long kb = -1;
+    while (fgets(line, sizeof line, f) != nullptr)
+        if (sscanf(line, "VmHWM: %ld kB", &kb) == 1) break;
+    fclose(f);
+    return kb;
 }
 
 }  // namespace
@@ -71,6 +80,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i <= (most > 0 ? most : 1); i++) {
         auto t0 = std::chrono::steady_clock::now();
         double cpu0 = cpuMs();
+        scanCounts() = ScanCounts{};
         int result = runSync(0);
         double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
         if (most == 0) {
@@ -79,8 +89,9 @@ int main(int argc, char** argv) {
         }
         int left = picturesLeft();
         printf("{\"sync\": %d, \"result\": %d, \"ms\": %.2f, \"left\": %d, \"cpu_ms\": %.1f, "
-               "\"peak_kb\": %ld}\n",
-               i, result, ms, left, cpuMs() - cpu0, peakKb());
+               "\"peak_kb\": %ld, \"entries\": %ld, \"examined\": %ld}\n",
+               i, result, ms, left, cpuMs() - cpu0, peakKb(), scanCounts().entries,
+               scanCounts().examined);
         fflush(stdout);
         if (left == 0) break;
     }
