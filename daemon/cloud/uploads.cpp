@@ -177,10 +177,11 @@ struct TransmitScan {
 };
 TransmitScan gScan;
 
-// The folder's regular files, at most `limit` of them (0: all) in `ordering`'s
-// order, each examined once per scan; null when the folder cannot be read.
-// Keeps only the best `limit` while reading, so neither time nor memory grows
-// with the square of the folder, nor memory with the folder.
+// The folder's regular files, the first `limit` of them (0: all) in
+// `ordering`'s order, into `kept`; -1 when the folder cannot be read. Within
+// a scan each file is examined once. Only the first `limit` are kept while
+// reading: a batch of 50 from a folder of thousands needs neither an array
+// of thousands nor a sort of it.
 int scanDirectory(const char* path, int limit, DirOrdering ordering, TransmitScan* scan,
                   std::vector<DirEntry>& kept) {
     std::unique_ptr<DIR, DirClose> dir(opendir(path));
@@ -192,9 +193,13 @@ int scanDirectory(const char* path, int limit, DirOrdering ordering, TransmitSca
         if (!isRegularEntry(path, e)) continue;
         gScan.counts.entries++;
         snprintf(entry.name, sizeof entry.name, "%s", e->d_name);
-        auto known = scan != nullptr ? scan->mtimes.find(entry.name) : gScan.mtimes.end();
-        if (scan != nullptr && known != scan->mtimes.end()) {
-            entry.mtime = known->second;
+        const int32_t* remembered = nullptr;
+        if (scan != nullptr) {
+            auto known = scan->mtimes.find(entry.name);
+            if (known != scan->mtimes.end()) remembered = &known->second;
+        }
+        if (remembered != nullptr) {
+            entry.mtime = *remembered;
         } else {
             std::string full = std::string(path) + e->d_name;
             struct stat st;
