@@ -4,8 +4,10 @@ waiting in TRANSMIT on the FAT card, emptied by the daemon's sync.
 Part of bench/run (section "backlog"); also on its own:
     python3 bench/backlog.py --build DIR [--sizes 1000,3000,9000] [--kb 2]
 
-The card is the tests' FAT card (TN_CARD: fat, the default, or fatimage;
-folder for the desk's own file system). Pictures are small and the cloud is
+The card is the tests' FAT card (TN_CARD: fat, the default; folder for the
+desk's own file system). fatimage works but does not serve these sizes:
+fusefat takes over ten minutes to create the first 1 000 pictures (each new
+name a search of the whole folder in its own code), so it measures fusefat. Pictures are small and the cloud is
 on loopback, so the figures are the daemon's cost, not the link's. Per
 backlog size: the camera PUTs it took, the announcement sizes (bytes of each
 PUT's body), the time of each pass (one PUT and the uploads of its batch)
