@@ -482,12 +482,13 @@ class Card(pyfuse3.Operations):
     async def readdir(self, fh, start_id, token):
         node = self.handle(fh)
         # One sorted copy per listing, not per reply: a folder of thousands
-        # is read in hundreds of replies.
+        # is read in hundreds of replies. A name removed meanwhile is left
+        # out; one added meanwhile waits for the next listing.
         names = self.listings.get(fh) if start_id > 0 else None
         if names is None:
             names = self.listings[fh] = sorted(node.entries)
         for i in range(start_id, len(names)):
-            child = self.nodes.get(node.entries[names[i]])
+            child = self.nodes.get(node.entries.get(names[i]))
             if child is None:
                 continue
             if not pyfuse3.readdir_reply(token, names[i], self.attrs(child), i + 1):
