@@ -30,6 +30,8 @@ set(TN_TEST_LABELS
   cellular_field_tests      memory,threads,module
   cellular_week_tests       memory,threads,module,rounds
   cellular_e2e_tests        memory,threads,module,card,slow
+  cellular_clock_tests      memory,threads,module
+  clock_e2e_tests           card,slow
   cloud_tests               memory,threads,module,card
   tus_e2e_tests             memory,threads,module,card
   config_tests              memory,module,card
@@ -41,6 +43,7 @@ set(TN_TEST_LABELS
   modem_sim_tests           memory,threads,module
   modem_e2e_tests           memory,threads,module,tools
   optimizer_tests           memory,threads,module,card
+  pictrim_proof_tests       memory,threads,module,card
   pictrim_cut_tests         memory,threads,card,rounds
   requests_tests            memory,threads,module,card,tools
   robust_cloud_tests        memory,threads,module,card,rounds,slow
@@ -53,6 +56,7 @@ set(TN_TEST_LABELS
   cardfs                    desk,card
   fatcard                   desk,card,slow
   linksim_selftest          desk
+  ntpsim_selftest           desk
   cloudsim_selftest         desk
   cloudview_page            desk
   dspsim                    desk,slow
@@ -61,6 +65,7 @@ set(TN_TEST_LABELS
   docs_cover_code           desk
   install.layout_and_init_script module
   install.real_platform_switch   desk,slow
+  install.apt_unreadable_index   desk
   bench_smoke               desk,slow
   # Every fuzz target's corpus replay (fuzz/CMakeLists.txt): <name>_replay
   fuzz_replay               memory,module
