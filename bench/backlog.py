@@ -126,20 +126,21 @@ def one_backlog(h, args, work, cloud, count, size, kind, protocol):
         for name in os.listdir(sdcard):
             shutil.move(os.path.join(sdcard, name), staged)
         mount = fatcard.Mounted(sdcard, card_work, kind)
-        for name in os.listdir(staged):
-            src = os.path.join(staged, name)
-            # Contents only: fusefat sets no modes (TRANSMIT is still empty).
-            if os.path.isdir(src):
-                os.makedirs(os.path.join(sdcard, name))
-            else:
-                shutil.copyfile(src, os.path.join(sdcard, name))
-        shutil.rmtree(staged)
-        names = write_pictures(transmit, count, size)
     else:
         names = write_pictures(transmit, count, size)
         if kind == "fat":
             mount = fatcard.Mounted(sdcard, card_work, kind)
     try:
+        if kind == "fatimage":
+            for name in os.listdir(staged):
+                src = os.path.join(staged, name)
+                # Contents only: fusefat sets no modes (TRANSMIT is still empty).
+                if os.path.isdir(src):
+                    os.makedirs(os.path.join(sdcard, name))
+                else:
+                    shutil.copyfile(src, os.path.join(sdcard, name))
+            shutil.rmtree(staged)
+            names = write_pictures(transmit, count, size)
         card_pids = descendants(mount.proc.pid) if mount else []
         card0 = cpu_seconds(card_pids)
         t0 = time.monotonic()
