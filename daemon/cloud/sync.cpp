@@ -220,6 +220,7 @@ int runSync(int firstSync) {
     bool lastWasAuth = false;
     int result = -1;
     camApiInit();
+    beginTransmitScan();
     for (;;) {
         budget--;
         while (!cellularState().dataConnected || clockPending()) {
@@ -272,6 +273,7 @@ int runSync(int firstSync) {
             budget--;
         }
     }
+    endTransmitScan();
     camApiCleanup();
     return result;
 }
