@@ -579,7 +579,11 @@ int camApiDownloadFile(const char* url, const char* verb, FILE* stream, json_obj
     return perform(t, cap);
 }
 
-int camApiTusHead(const char* url, json_object* headers) {
+namespace {
+
+// A tus request without a body: HEAD (the offset), OPTIONS (the server's
+// offer), DELETE (termination).
+int tusBodiless(const char* url, json_object* headers, const char* method) {
     Transport& t = transport();
     if (t.handle == nullptr) return CAMAPI_NO_HANDLE;
     static const char* const kExtra[] = {"Tus-Resumable: 1.0.0"};
@@ -588,43 +592,28 @@ int camApiTusHead(const char* url, json_object* headers) {
     clearAnswerHeaders(t);
     CapWatch cap;
     startRequest(t, url, Kind::Json, cap);
-    curl_easy_setopt(t.handle, CURLOPT_NOBODY, 1L);
+    if (strcmp(method, "HEAD") == 0) {
+        curl_easy_setopt(t.handle, CURLOPT_NOBODY, 1L);
+    } else {
+        curl_easy_setopt(t.handle, CURLOPT_CUSTOMREQUEST, method);
+        curl_easy_setopt(t.handle, CURLOPT_WRITEFUNCTION, accumulate);
+        curl_easy_setopt(t.handle, CURLOPT_WRITEDATA, nullptr);
+    }
     curl_easy_setopt(t.handle, CURLOPT_HTTPHEADER, list.get());
     curl_easy_setopt(t.handle, CURLOPT_HEADERFUNCTION, collectAnswerHeader);
     return perform(t, cap);
 }
 
+}  // namespace
+
+int camApiTusHead(const char* url, json_object* headers) { return tusBodiless(url, headers, "HEAD"); }
+
 int camApiTusOptions(const char* url, json_object* headers) {
-    Transport& t = transport();
-    if (t.handle == nullptr) return CAMAPI_NO_HANDLE;
-    static const char* const kExtra[] = {"Tus-Resumable: 1.0.0"};
-    HeaderList list = tusHeaders(headers, kExtra, 1);
-    if (!list) return CAMAPI_NO_MEMORY;
-    clearAnswerHeaders(t);
-    CapWatch cap;
-    startRequest(t, url, Kind::Json, cap);
-    curl_easy_setopt(t.handle, CURLOPT_CUSTOMREQUEST, "OPTIONS");
-    curl_easy_setopt(t.handle, CURLOPT_HTTPHEADER, list.get());
-    curl_easy_setopt(t.handle, CURLOPT_HEADERFUNCTION, collectAnswerHeader);
-    curl_easy_setopt(t.handle, CURLOPT_WRITEFUNCTION, accumulate);
-    curl_easy_setopt(t.handle, CURLOPT_WRITEDATA, nullptr);
-    return perform(t, cap);
+    return tusBodiless(url, headers, "OPTIONS");
 }
 
 int camApiTusDelete(const char* url, json_object* headers) {
-    Transport& t = transport();
-    if (t.handle == nullptr) return CAMAPI_NO_HANDLE;
-    static const char* const kExtra[] = {"Tus-Resumable: 1.0.0"};
-    HeaderList list = tusHeaders(headers, kExtra, 1);
-    if (!list) return CAMAPI_NO_MEMORY;
-    clearAnswerHeaders(t);
-    CapWatch cap;
-    startRequest(t, url, Kind::Json, cap);
-    curl_easy_setopt(t.handle, CURLOPT_CUSTOMREQUEST, "DELETE");
-    curl_easy_setopt(t.handle, CURLOPT_HTTPHEADER, list.get());
-    curl_easy_setopt(t.handle, CURLOPT_WRITEFUNCTION, accumulate);
-    curl_easy_setopt(t.handle, CURLOPT_WRITEDATA, nullptr);
-    return perform(t, cap);
+    return tusBodiless(url, headers, "DELETE");
 }
 
 int camApiTusPatch(const char* url, FILE* stream, int64_t offset, int64_t length,

@@ -979,12 +979,20 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     entry["stored_len"] = got
                     return finish(0, drop=True)
         entry["stored_len"] = got
+        return self.tus_patched(up, uid, entry, finish)
+
+    def tus_patched(self, up, uid, entry, finish):
+        """The answer to a PATCH whose body is in: a complete upload lands
+        in WORKDIR/uploads (as long as it says it is: a dropped chunk's
+        upload is shorter)."""
         with self.state.lock:
             complete = up["offset"] == up["length"]
             if complete and not up["complete"]:
                 up["complete"] = True
-                shutil.copyfile(os.path.join(self.state.tus_dir, uid),
-                                os.path.join(self.state.upload_dir, up["name"]))
+                with open(os.path.join(self.state.tus_dir, uid), "rb") as f:
+                    kept = f.read(up["length"])
+                with open(os.path.join(self.state.upload_dir, up["name"]), "wb") as f:
+                    f.write(kept)
             entry["stored"] = up["name"] if complete else None
             lose = complete and self.state.tus_take("lose_final")
             headers = self.tus_answer(up, 204)
@@ -1028,21 +1036,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with self.state.lock:
             # A dropped chunk is answered as if it had been kept.
             up["offset"] = claimed + length
-            complete = up["offset"] == up["length"]
-            if complete and not up["complete"]:
-                up["complete"] = True
-                with open(os.path.join(self.state.tus_dir, uid), "rb") as f:
-                    kept = f.read(up["length"])
-                with open(os.path.join(self.state.upload_dir, up["name"]), "wb") as f:
-                    f.write(kept)
-            entry["stored"] = up["name"] if complete else None
-            lose = complete and self.state.tus_take("lose_final")
-            headers = self.tus_answer(up, 204)
-        if lose:
-            entry["lost_answer"] = True
-            return finish(0, drop=True)
-        self.close_connection = False
-        return finish(204, headers)
+        return self.tus_patched(up, uid, entry, finish)
 
     def upload(self, m, body, entry):
         name = safe_name(m.group(1))
