@@ -195,7 +195,7 @@ class Machine:
                 GUEST_HOST, guest_port, sys.executable, os.path.join(HERE, "hostfwd.py"), host_port)
         rtc = {"now": "utc", "1970": "1970-01-01T00:00:00"}.get(self.rtc, self.rtc)
         console = ["-chardev", "stdio,id=con,signal=off"] if self.hand else \
-            ["-chardev", "file,id=con,path=%s" % os.path.join(self.run, "console.log")]
+            ["-chardev", "file,id=con,append=on,path=%s" % os.path.join(self.run, "console.log")]
         argv = ["qemu-system-arm", "-M", "virt,highmem=off", "-cpu", "cortex-a7", "-smp", "1",
                 "-m", str(self.memory_mb), "-nographic", "-nodefaults", "-no-user-config",
                 "-kernel", os.path.join(self.image, "vmlinuz"),
@@ -223,6 +223,7 @@ class Machine:
             if os.path.exists(self._sock(name)):
                 os.unlink(self._sock(name))
         self.boots += 1
+        self.console_from = len(self.console())
         log = open(os.path.join(self.run, "qemu.out"), "ab")
         self.powered_at = time.monotonic()
         self.proc = subprocess.Popen(self.argv(), stdout=None if self.hand else log, stderr=log,
@@ -272,11 +273,20 @@ class Machine:
         self._close()
 
     def wait_off(self, timeout):
-        """Waits until the guest powers itself off; False when it did not."""
-        try:
-            self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            return False
+        """Waits until the guest powers itself off; False when it did not.
+
+        A halted kernel spins with its interrupts off and QEMU stays up; on
+        the module the power manager then takes the supply away, so a halt
+        seen on the console ends QEMU here too."""
+        deadline = time.monotonic() + timeout
+        while self.proc.poll() is None:
+            if "reboot: System halted" in self.console()[self.console_from:]:
+                self.proc.kill()
+                self.proc.wait()
+                break
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.1)
         self._close()
         return True
 
@@ -287,6 +297,7 @@ class Machine:
         self.uart = self.control = None
 
     def console(self):
+        """The kernel console's text, of every boot of this machine."""
         try:
             with open(os.path.join(self.run, "console.log"), errors="replace") as f:
                 return f.read()
