@@ -97,12 +97,18 @@ class Card:
         return sorted(os.path.basename(line.rstrip("/")) for line in r.stdout.decode().splitlines() if line)
 
     def fsck(self):
-        """fsck.vfat -n: (exit status, the lines that report a finding)."""
+        """fsck.vfat -n: (exit status, the findings). A finding is a line of its
+        report with the indented lines under it joined on ("; ")."""
         r = subprocess.run(["fsck.vfat", "-n", self.path], capture_output=True, text=True)
-        findings = [line for line in (r.stdout + r.stderr).splitlines()
-                    if line.strip() and not re.match(r"^(fsck\.fat \d|/|Checking|Starting|"
-                                                     r"Leaving|\S+: \d+ files?,)", line)
-                    and "No changes" not in line]
+        findings = []
+        for line in (r.stdout + r.stderr).splitlines():
+            if not line.strip() or re.match(r"^(fsck\.fat \d|Checking|Starting|Leaving)", line) \
+                    or line.startswith(self.path) or "No changes" in line:
+                continue
+            if line[0].isspace() and findings:
+                findings[-1] += "; " + line.strip()
+            else:
+                findings.append(line.strip())
         return r.returncode, findings
 
 
