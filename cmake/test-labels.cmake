@@ -63,6 +63,7 @@ set(TN_TEST_LABELS
   docs_cover_code           desk
   install.layout_and_init_script module
   install.real_platform_switch   desk,slow
+  install.apt_unreadable_index   desk
   bench_smoke               desk,slow
   # The module in a box (tests/vm): the image first, then each scenario
   vm.image                  vm,slow
