@@ -68,6 +68,7 @@ set(TN_TEST_LABELS
   # The module in a box (tests/vm): the image first, then each scenario
   vm.image                  vm,slow
   vm.day                    vm
+  vm.pictrim                vm
   vm.cuts                   vm,slow
   # Every fuzz target's corpus replay (fuzz/CMakeLists.txt): <name>_replay
   fuzz_replay               memory,module

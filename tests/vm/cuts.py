@@ -117,8 +117,9 @@ class Round:
             self.findings[finding_kind(f)] += 1
         cut["problems"] = conf_problems + self.check_after_cut()
         self.cuts.append(cut)
-        print("cut %2d %-8s at %5.2f s %-9s fsck findings %d%s" % (
+        print("cut %2d %-8s at %5.2f s %-9s fsck findings %d%s%s" % (
             n, kind, cut["at"], "answered" if cut["answered"] else "midway", len(findings),
+            "".join("\n   fsck: " + f for f in findings),
             "".join("\n   PROBLEM: " + p for p in cut["problems"])), flush=True)
         return cut
 
