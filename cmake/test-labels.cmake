@@ -69,6 +69,7 @@ set(TN_TEST_LABELS
   vm.image                  vm,slow
   vm.day                    vm
   vm.pictrim                vm
+  vm.update                 vm
   vm.cuts                   vm,slow
   # Every fuzz target's corpus replay (fuzz/CMakeLists.txt): <name>_replay
   fuzz_replay               memory,module
