@@ -30,6 +30,10 @@ Sections:
   expect     uploads with and without "Expect: 100-continue" on one-bar
   hd         an HD request of 3 MB (--hd-mb) at one-bar, the link dropped
              half-way, one sync, per upload protocol
+  backlog    1 000, 3 000 and 9 000 small pictures waiting on the FAT card
+             (TN_CARD), emptied by one sync: PUTs, time and CPU per picture,
+             pass times early and late, announcement sizes, peak RSS
+             (bench/backlog.py)
 """
 import argparse
 import glob
@@ -802,7 +806,7 @@ def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--build", required=True)
     p.add_argument("--build-type", default="RelWithDebInfo")
-    p.add_argument("--only", default="image,sync,footprint,link,weather,expect,hd")
+    p.add_argument("--only", default="image,sync,footprint,link,weather,expect,hd,backlog")
     p.add_argument("--profiles", help="link weather: comma-separated profiles (default all four)")
     p.add_argument("--protocols", default="put,tus",
                    help="link weather: upload protocols of the slots, a row each (put, tus)")
@@ -852,6 +856,9 @@ def main():
             expect_section(args, work)
         if "hd" in only:
             hd_section(args, work)
+        if "backlog" in only:
+            import backlog
+            backlog.section(sys.modules[__name__], args, work)
     finally:
         if args.keep:
             print("work folder kept at " + work)

@@ -32,6 +32,8 @@ set(TN_TEST_LABELS
   cellular_field_tests      memory,threads,module
   cellular_week_tests       memory,threads,module,rounds
   cellular_e2e_tests        memory,threads,module,card,slow
+  cellular_clock_tests      memory,threads,module
+  clock_e2e_tests           card,slow
   cloud_tests               memory,threads,module,card
   tus_e2e_tests             memory,threads,module,card
   config_tests              memory,module,card
@@ -43,6 +45,7 @@ set(TN_TEST_LABELS
   modem_sim_tests           memory,threads,module
   modem_e2e_tests           memory,threads,module,tools
   optimizer_tests           memory,threads,module,card
+  pictrim_proof_tests       memory,threads,module,card
   pictrim_cut_tests         memory,threads,card,rounds
   requests_tests            memory,threads,module,card,tools
   robust_cloud_tests        memory,threads,module,card,rounds,slow
@@ -55,6 +58,9 @@ set(TN_TEST_LABELS
   cardfs                    desk,card
   fatcard                   desk,card,slow
   linksim_selftest          desk
+  ntpsim_selftest           desk
+  reused_retry              desk
+  tus_edge_harness          desk,slow
   cloudsim_selftest         desk
   cloudview_page            desk
   dspsim                    desk,slow

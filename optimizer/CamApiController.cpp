@@ -16,6 +16,7 @@
 #include "Logger.h"
 #include "SafeFile.h"
 #include "TransferLimits.h"
+#include "UploadProof.h"
 
 namespace {
 
@@ -203,6 +204,9 @@ int serveSlot(CURL* curl, const char* path, JsonHelper* doc, JsonNode* slot) {
         LogErrorPrintf("Upload URL too long for file: %s", name);
         return 2;
     }
+    JsonNode* checksum = JsonHelperGetNode(doc, slot, "checksum");
+    const UploadDigestHeader digest = UploadDigestHeaderOf(checksum ? checksum->obj : nullptr);
+    bool slotHasDigest = false;  // the slot's own header wins (it may be signed)
     SlistPtr headers;
     JsonNode* list = JsonHelperGetNode(doc, slot, "headers");
     for (int i = 0, n = JsonHelperGetArrayNodeCount(list); i < n; i++) {
@@ -216,6 +220,32 @@ int serveSlot(CURL* curl, const char* path, JsonHelper* doc, JsonNode* slot) {
             return 2;
         }
         if (!appendHeader(headers, line.c_str())) return 2;
+        if (strcasecmp(hn, digest.name.c_str()) == 0) slotHasDigest = true;
+    }
+
+    FilePtr picture(fopen(file.c_str(), "rb"));
+    if (!picture) {
+        LogErrorPrintf("Cannot open file: %s", file.c_str());
+        return 2;
+    }
+    // A slot smaller than the picture would take a part of it, and the
+    // picture would then be deleted for good.
+    struct stat st;
+    if (fstat(fileno(picture.get()), &st) != 0 || st.st_size != size) {
+        LogErrorPrintf("Slot size %d differs from file: %s", size, name);
+        return 2;
+    }
+    UploadBody body;
+    body.fd = fileno(picture.get());
+    body.length = size;
+    // The digest goes ahead of the body, so the body is read once into
+    // memory and sent from there; a larger one streams from the file and
+    // only the store's ETag can prove it.
+    bool digestSent = false;
+    if (digest.md && !slotHasDigest && size <= kUploadMemoryBodyBytes && UploadBodyLoad(&body)) {
+        std::string value = UploadBodyDigestBase64(body, digest.md);
+        if (value.empty() || !appendHeader(headers, (digest.name + ": " + value).c_str())) return 2;
+        digestSent = true;
     }
 
     Response response;
@@ -232,13 +262,12 @@ int serveSlot(CURL* curl, const char* path, JsonHelper* doc, JsonNode* slot) {
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writefunc);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, static_cast<ResponseText*>(&response));
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
-    FilePtr picture(fopen(file.c_str(), "rb"));
-    if (!picture) {
-        LogErrorPrintf("Cannot open file: %s", file.c_str());
-        return 2;
-    }
-    curl_easy_setopt(curl, CURLOPT_READDATA, picture.get());
+    // Our own reader, so that every try of the request (libcurl's resend on
+    // a fresh connection too) carries the body from its first byte.
+    UploadBodyAttach(curl, &body);
     TransferCap cap{transferLimits()};
+    cap.freshConnection = UploadBodyFreshConnection;
+    cap.freshConnectionData = &body;
     applyTransferLimits(curl, &cap);
 
     CURLcode rc = curl_easy_perform(curl);
@@ -247,14 +276,14 @@ int serveSlot(CURL* curl, const char* path, JsonHelper* doc, JsonNode* slot) {
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
     // The handle outlives this slot: it must not keep pointers into it.
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
-    curl_easy_setopt(curl, CURLOPT_READDATA, nullptr);
+    UploadBodyDetach(curl);
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, nullptr);
     curl_easy_setopt(curl, CURLOPT_SOCKOPTFUNCTION, nullptr);
     curl_easy_setopt(curl, CURLOPT_SOCKOPTDATA, nullptr);
     if (rc != CURLE_OK) {
         LogInfoPrintf("Response code: %ld", code);
-        LogError(transferErrorText(rc, cap));
+        LogError(body.readFailed ? "Cannot read file" : transferErrorText(rc, cap));
         return 2;
     }
     // A refused or expired slot took no picture: keep it for the next run.
@@ -263,6 +292,14 @@ int serveSlot(CURL* curl, const char* path, JsonHelper* doc, JsonNode* slot) {
         LogErrorPrintf("Upload refused: %s", name);
         return 2;
     }
+    UploadProofLevel proof = UploadProofLevel::None;
+    std::string why;
+    if (!UploadBodyJudge(body, digestSent, &proof, &why)) {
+        LogErrorPrintf("Upload not proven: %s: %s", name, why.c_str());
+        return 2;
+    }
+    // Nothing the store showed speaks against it, and nothing for it either.
+    if (proof == UploadProofLevel::None) LogInfoPrintf("Upload without proof: %s", name);
     picture.reset();
     // Listed first, on the medium, then removed for good: a cut in between
     // leaves a picture that is both listed and still here, and the next run

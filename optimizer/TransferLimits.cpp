@@ -39,8 +39,11 @@ int watchCap(void* slot, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultota
 }
 
 int boundSendQueue(void* slot, curl_socket_t fd, curlsocktype purpose) {
-    int size = static_cast<int>(static_cast<TransferCap*>(slot)->limits.sendBufferBytes);
+    auto* cap = static_cast<TransferCap*>(slot);
+    int size = static_cast<int>(cap->limits.sendBufferBytes);
     if (purpose == CURLSOCKTYPE_IPCXN && size > 0) setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    if (purpose == CURLSOCKTYPE_IPCXN && cap->freshConnection)
+        cap->freshConnection(cap->freshConnectionData);
     return CURL_SOCKOPT_OK;
 }
 

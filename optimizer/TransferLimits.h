@@ -33,6 +33,10 @@ struct TransferCap {
     curl_off_t startUs = 0;
     long hit = 0;  // seconds after which the cap ended the transfer (0: it did not)
     curl_off_t most = 0;  // the largest byte count seen
+    // Told of every new connection the transfer opens (an upload's body
+    // starts again there); null: nobody.
+    void (*freshConnection)(void* data) = nullptr;
+    void* freshConnectionData = nullptr;
 };
 
 // Sets the connect time-out, the stall window, TCP keep-alive, the send

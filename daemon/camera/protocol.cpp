@@ -19,6 +19,7 @@
 #include "cellular/cellular_state.h"
 #include "cellular/data_call.h"
 #include "cellular/power.h"
+#include "cellular/wall_clock.h"
 #include "cloud/sync.h"
 #include "core/config.h"
 #include "core/log.h"
@@ -160,9 +161,16 @@ void flushBeforeAnswer() { sync(); }
 
 void runSyncCommand(bool first) {
     const char* module = first ? "firstsync" : "sync";
+    // A clock not yet set (a first start in 1970) would stamp the camera's
+    // installation date wrong for good: taken after the sync, which waits
+    // for the clock, in that case.
+    bool powerOnLater = false;
     if (first) {
         logMessage(module, LOG_INFO, "Start first sync");
-        setPowerOnTime(time(nullptr));
+        if (clockKnownTrue())
+            setPowerOnTime(time(nullptr));
+        else
+            powerOnLater = true;
     } else {
         logMessage(module, LOG_INFO, "Start cellular transfert");
     }
@@ -171,6 +179,7 @@ void runSyncCommand(bool first) {
         dataCallCheck();  // a call the manager no longer holds must not look up to the sync
         result = runSync(first ? 1 : 0);
     }
+    if (powerOnLater && clockKnownTrue()) setPowerOnTime(time(nullptr));
     logMessage(module, LOG_INFO, first ? "End first sync" : "End cellular transfert");
     if (recoverDspFirmware() == 1) setRequestDspUpdate(1);
     if (result != 0) {
@@ -331,6 +340,13 @@ void executeCommand(const char* word) {
                            "Cellular setting disabled. Date time is not valid.");
             } else if (!waitForFlag(cellularState().timeSet, 29, true)) {
                 logMessage("getdatetime", LOG_INFO, "Date time is not initialized.");
+            } else if (!clockKnownTrue()) {
+                // The camera stamps its pictures with what it gets here: no
+                // date (as when the network never came) beats a false one.
+                char reads[24];
+                formatUtc(wallClock().now(), reads, sizeof reads);
+                logMessage("getdatetime", LOG_WARNING,
+                           "Date time is not known: the clock reads %s UTC, before the build's date", reads);
             } else {
                 char now[30];
                 formatDspDateTime(now, sizeof now);

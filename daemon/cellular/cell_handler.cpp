@@ -1,6 +1,7 @@
 #include "cellular/cell_handler.h"
 
 #include <pthread.h>
+#include <sys/wait.h>
 #include <stdlib.h>
 #include <time.h>
 
@@ -16,6 +17,7 @@
 #include "cellular/power.h"
 #include "cellular/signal.h"
 #include "cellular/sim_slots.h"
+#include "cellular/wall_clock.h"
 #include "core/config.h"
 #include "core/identity.h"
 #include "core/log.h"
@@ -142,23 +144,107 @@ void applyZone(const char* zone) {
     tzset();
 }
 
-// Once per thread run, on the first connection: the zone from the country
-// table (and the clock from NTP) in Europe, from the network time elsewhere.
-void setTime() {
-    CellularState& cell = cellularState();
-    char zone[16] = "";
-    bool haveZone = false;
-    if (cell.mcc[0] == '2') {
-        int hours = zoneHoursForMcc(atoi(cell.mcc));
-        if (hours >= 0) {
-            snprintf(zone, sizeof zone, "-0%d:00", hours);
-            haveZone = true;
-            // ntpd -q waits for ever when no server answers: bound it so the
-            // handler goes on watching the data call.
-            shell_run_bounded(kNtpSeconds, "ntpd -nNqp %s", kNtpHost);
+// ---- the clock ----
+
+long long monotonicSeconds() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec;
+}
+
+// "no answer within 60 s", "ntpd exit 127" (no ntpd on PATH), ...
+void describeNtpFailure(int status, char* text, size_t size) {
+    if (status == -1)
+        snprintf(text, size, "no answer within %d s", kNtpSeconds);
+    else if (WIFEXITED(status))
+        snprintf(text, size, "ntpd exit %d", WEXITSTATUS(status));
+    else if (WIFSIGNALED(status))
+        snprintf(text, size, "ntpd signal %d", WTERMSIG(status));
+    else
+        snprintf(text, size, "status %d", status);
+}
+
+// ntpd sets the clock itself. True when it did and the result can be
+// believed; a date before the build's (a wrong server) is undone when the
+// clock was believed before.
+bool clockFromNtp() {
+    WallClock& clock = wallClock();
+    time_t before = clock.now();
+    long long started = monotonicSeconds();
+    // ntpd -q waits for ever when no server answers: bound it so the
+    // handler goes on watching the data call.
+    int status = shell_run_bounded(kNtpSeconds, "ntpd -nNqp %s", kNtpHost);
+    time_t after = clock.now();
+    char was[24], is[24];
+    formatUtc(before, was, sizeof was);
+    formatUtc(after, is, sizeof is);
+    char why[48];
+    describeNtpFailure(status, why, sizeof why);
+    if (after < clockFloor()) {
+        if (before >= clockFloor()) {
+            time_t back = before + static_cast<time_t>(monotonicSeconds() - started);
+            clock.set(back);
+            formatUtc(back, was, sizeof was);
+            logMessage("clock", LOG_WARNING, "NTP gave %s, before the build's date: set back to %s UTC", is,
+                       was);
+            return true;
         }
+        logMessage("clock", LOG_WARNING, "NTP failed (%s): the clock reads %s UTC", why, is);
+        return false;
     }
-    for (int attempt = 0; !haveZone && attempt < kNitzAttempts; attempt++) {
+    if (status != 0) {
+        logMessage("clock", LOG_WARNING, "NTP failed (%s): the clock kept at %s UTC", why, is);
+        return false;
+    }
+    setClockSource(CLOCK_SOURCE_NTP);
+    logMessage("clock", LOG_INFO, "Set by NTP from %s: %s UTC (was %s)", kNtpHost, is, was);
+    return true;
+}
+
+// The network's time for the clock, when it gave one (-1 when not).
+void clockFromNetwork(time_t offered) {
+    WallClock& clock = wallClock();
+    time_t now = clock.now();
+    char got[24], was[24];
+    formatUtc(offered, got, sizeof got);
+    formatUtc(now, was, sizeof was);
+    if (offered < 0) {
+        if (!clockKnownTrue())
+            logMessage("clock", LOG_ERROR, "No true date: the network gave no time and the clock reads %s UTC",
+                       was);
+        return;
+    }
+    switch (judgeNetworkTime(offered, now, clockFloor())) {
+    case CLOCK_TAKE: {
+        int status = clock.set(offered);
+        if (status != 0) {
+            logMessage("clock", LOG_ERROR, "Setting the clock to %s UTC failed (status %d)", got, status);
+            return;
+        }
+        setClockSource(CLOCK_SOURCE_NETWORK);
+        logMessage("clock", LOG_INFO, "Set from the network time: %s UTC (was %s)", got, was);
+        return;
+    }
+    case CLOCK_KEEP:
+        logMessage("clock", LOG_INFO, "Kept at %s UTC: the network time %s is not newer", was, got);
+        return;
+    case CLOCK_REFUSE_EARLY: {
+        char floor[24];
+        formatUtc(clockFloor(), floor, sizeof floor);
+        logMessage("clock", LOG_WARNING, "Network time %s refused: before the build's date %s", got, floor);
+        if (!clockKnownTrue())
+            logMessage("clock", LOG_ERROR, "No true date: the clock reads %s UTC", was);
+        return;
+    }
+    }
+}
+
+// Asks the network time up to 12 times, 5 s apart: for the zone (wantZone)
+// until it gives a non-zero offset, and for the date until it gives one.
+// The zone text of the last answer lands in zone; the date is -1 when none.
+time_t askNetworkTime(bool wantZone, char* zone, size_t zoneSize) {
+    time_t date = -1;
+    for (int attempt = 0; attempt < kNitzAttempts; attempt++) {
         if (attempt > 0) cellSleep(kNitzPause);
         QL_MCM_NW_NitzTime nitz;
         memset(&nitz, 0, sizeof nitz);
@@ -170,12 +256,37 @@ void setTime() {
         }
         char text[sizeof nitz.time + 1] = {};
         memcpy(text, nitz.time, sizeof nitz.time);
+        time_t at = utcFromNitz(text);
+        if (at >= 0) date = at;
         char got[16];
         int q = zoneFromNitz(text, got, sizeof got);
-        if (q < 0) continue;  // malformed: as good as no answer
-        memcpy(zone, got, sizeof zone);
+        if (q >= 0) memcpy(zone, got, zoneSize < sizeof got ? zoneSize : sizeof got);
         // A zero offset counts as no answer, but stays as the last zone text.
-        if (q != 0) break;
+        bool zoneDone = !wantZone || q > 0;
+        if (zoneDone && date >= 0) break;
+    }
+    return date;
+}
+
+// Once per thread run, on the first connection: the zone from the country
+// table and the clock from NTP in Europe, both from the network time
+// elsewhere. The network's date also stands in for NTP when that failed.
+void setTime() {
+    CellularState& cell = cellularState();
+    char zone[16] = "";
+    bool european = false;
+    if (cell.mcc[0] == '2') {
+        int hours = zoneHoursForMcc(atoi(cell.mcc));
+        if (hours >= 0) {
+            snprintf(zone, sizeof zone, "-0%d:00", hours);
+            european = true;
+        }
+    }
+    if (!european) {
+        clockFromNetwork(askNetworkTime(true, zone, sizeof zone));
+    } else if (!clockFromNtp() && !clockKnownTrue()) {
+        char unused[16] = "";
+        clockFromNetwork(askNetworkTime(false, unused, sizeof unused));
     }
     // No zone text at all (every attempt failed): TZ stays as it is.
     if (zone[0] != '\0') applyZone(zone);
@@ -213,6 +324,33 @@ int zoneFromNitz(const char* nitz, char* zone, unsigned zoneSize) {
     int q = (nitz[18] - '0') * 10 + (nitz[19] - '0');
     snprintf(zone, zoneSize, "%c%02d:%02d", sign == '+' ? '-' : '+', q / 4, (q % 4) * 15);
     return q;
+}
+
+// Example: "26/12/07,22:15:00-20,0" gives 2026-12-07 22:15:00 UTC: the
+// network sends universal time and the zone apart.
+time_t utcFromNitz(const char* nitz) {
+    if (nitz == nullptr || strnlen(nitz, 17) < 17) return -1;
+    static const char kShape[] = "dd/dd/dd,dd:dd:dd";
+    int v[6];
+    for (int i = 0; i < 17; i++) {
+        bool digit = isdigit(static_cast<unsigned char>(nitz[i])) != 0;
+        if (kShape[i] == 'd' ? !digit : nitz[i] != kShape[i]) return -1;
+    }
+    for (int i = 0; i < 6; i++) v[i] = (nitz[i * 3] - '0') * 10 + (nitz[i * 3 + 1] - '0');
+    if (v[1] < 1 || v[1] > 12 || v[2] < 1 || v[2] > 31 || v[3] > 23 || v[4] > 59 || v[5] > 60) return -1;
+    struct tm t {};
+    t.tm_year = 100 + v[0];
+    t.tm_mon = v[1] - 1;
+    t.tm_mday = v[2];
+    t.tm_hour = v[3];
+    t.tm_min = v[4];
+    t.tm_sec = v[5];
+    time_t at = timegm(&t);
+    struct tm back {};
+    gmtime_r(&at, &back);
+    // 31 February and the like do not come back as they went in.
+    if (back.tm_mday != v[2] || back.tm_mon != v[1] - 1) return -1;
+    return at;
 }
 
 const char* radioTypeName(unsigned value) {

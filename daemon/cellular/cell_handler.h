@@ -1,4 +1,6 @@
 #pragma once
+#include <ctime>
+
 // The cellular handler thread: slot choice, card check, stable signal,
 // registration identity, data call, time zone, and recovery on the other
 // slot, for the life of the process. cellHandlerStart is in cellular.h.
@@ -23,5 +25,8 @@ int zoneHoursForMcc(int mcc);
 // quarter hours, sign at position 17) into zone (at least 7 bytes): the
 // POSIX sign is the opposite one. Returns q, or -1 when the text is malformed.
 int zoneFromNitz(const char* nitz, char* zone, unsigned zoneSize);
+// The date of a network time text ("yy/mm/dd,hh:mm:ss...", universal time,
+// years 2000-2099), or -1 when it has none or a false one.
+time_t utcFromNitz(const char* nitz);
 // Name of a radio technology value ("unknown" outside the table).
 const char* radioTypeName(unsigned value);

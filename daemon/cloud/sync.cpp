@@ -8,6 +8,7 @@
 #include "camera/dsp_files.h"
 #include "camera/protocol.h"
 #include "cellular/cellular_state.h"
+#include "cellular/wall_clock.h"
 #include "cloud/camapi.h"
 #include "core/jsonutil.h"
 #include "cloud/requests.h"
@@ -96,6 +97,11 @@ bool putCamera(const char* url, json_object* body, char* token, json_object** an
         logMessage("PutCamera", LOG_ERROR, "Put camera failed: %s", camApiLastErrorText());
     return false;
 }
+
+// A clock that cannot be believed yet while the cellular handler is still
+// setting it: every certificate would read "not yet valid" (a first start in
+// 1970), so the sync waits for the handler within its budget.
+bool clockPending() { return !cellularState().timeSet && !clockKnownTrue(); }
 
 }  // namespace
 
@@ -214,9 +220,10 @@ int runSync(int firstSync) {
     bool lastWasAuth = false;
     int result = -1;
     camApiInit();
+    beginTransmitScan();
     for (;;) {
         budget--;
-        while (!cellularState().dataConnected) {
+        while (!cellularState().dataConnected || clockPending()) {
             budget--;
             clock.sleepSecond();
             sendAck();
@@ -266,6 +273,7 @@ int runSync(int firstSync) {
             budget--;
         }
     }
+    endTransmitScan();
     camApiCleanup();
     return result;
 }

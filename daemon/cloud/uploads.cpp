@@ -4,10 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "camera/protocol.h"
 #include "cloud/camapi.h"
@@ -166,42 +169,103 @@ bool isPlainFileName(const char* name) {
     return true;
 }
 
-int listDirectory(const char* path, DirEntry** entries, int* count, int limit, DirOrdering ordering) {
-    if (path == nullptr || entries == nullptr || count == nullptr || ordering == nullptr) return -1;
-    int total = 0;
-    {
-        std::unique_ptr<DIR, DirClose> dir(opendir(path));
-        if (!dir) return -1;
-        while (const dirent* e = readdir(dir.get()))
-            if (isRegularEntry(path, e)) total++;
-    }
-    *entries = nullptr;
-    if (total == 0) {
-        *count = 0;
-        return 0;
-    }
-    auto* list = static_cast<DirEntry*>(calloc(total, sizeof(DirEntry)));
-    if (list == nullptr) return -1;
+namespace {
+
+// Modification times of the transmit folder's pictures, kept for one sync
+// run: a backlog of thousands is read again on every pass, and on FAT each
+// stat() is a linear search of the folder, so examining every entry anew
+// would cost the square of the backlog.
+struct TransmitScan {
+    bool active = false;
+    std::unordered_map<std::string, int32_t> mtimes;
+    ScanCounts counts;
+};
+TransmitScan gScan;
+
+// The folder's regular files, the first `limit` of them (0: all) in
+// `ordering`'s order, into `kept`; -1 when the folder cannot be read. Within
+// a scan each file is examined once. Only the first `limit` are kept while
+// reading: a batch of 50 from a folder of thousands needs neither an array
+// of thousands nor a sort of it.
+int scanDirectory(const char* path, int limit, DirOrdering ordering, TransmitScan* scan,
+                  std::vector<DirEntry>& kept) {
     std::unique_ptr<DIR, DirClose> dir(opendir(path));
-    if (!dir) {
-        free(list);
-        return -1;
-    }
-    int stored = 0;
-    while (stored < total) {
-        const dirent* e = readdir(dir.get());
-        if (e == nullptr) break;
+    if (!dir) return -1;
+    auto before = [ordering](const DirEntry& a, const DirEntry& b) { return ordering(&a, &b) < 0; };
+    size_t most = limit > 0 ? static_cast<size_t>(limit) : 0;
+    DirEntry entry;
+    while (const dirent* e = readdir(dir.get())) {
         if (!isRegularEntry(path, e)) continue;
-        snprintf(list[stored].name, sizeof list[stored].name, "%s", e->d_name);
-        std::string full = std::string(path) + e->d_name;
-        struct stat st;
-        list[stored].mtime = stat(full.c_str(), &st) == 0 ? static_cast<int32_t>(st.st_mtime) : 0;
-        stored++;
+        gScan.counts.entries++;
+        snprintf(entry.name, sizeof entry.name, "%s", e->d_name);
+        const int32_t* remembered = nullptr;
+        if (scan != nullptr) {
+            auto known = scan->mtimes.find(entry.name);
+            if (known != scan->mtimes.end()) remembered = &known->second;
+        }
+        if (remembered != nullptr) {
+            entry.mtime = *remembered;
+        } else {
+            std::string full = std::string(path) + e->d_name;
+            struct stat st;
+            entry.mtime = stat(full.c_str(), &st) == 0 ? static_cast<int32_t>(st.st_mtime) : 0;
+            gScan.counts.examined++;
+            // A file that could not be examined is asked again next time.
+            if (scan != nullptr && entry.mtime != 0) scan->mtimes.emplace(entry.name, entry.mtime);
+        }
+        if (most == 0) {
+            kept.push_back(entry);
+        } else if (kept.size() < most) {
+            kept.push_back(entry);
+            std::push_heap(kept.begin(), kept.end(), before);
+        } else if (before(entry, kept.front())) {
+            // The heap's front is the last of the best so far.
+            std::pop_heap(kept.begin(), kept.end(), before);
+            kept.back() = entry;
+            std::push_heap(kept.begin(), kept.end(), before);
+        }
     }
+    if (most == 0)
+        std::sort(kept.begin(), kept.end(), before);
+    else
+        std::sort_heap(kept.begin(), kept.end(), before);
+    return 0;
+}
+
+}  // namespace
+
+void beginTransmitScan() {
+    gScan.mtimes.clear();
+    gScan.active = true;
+}
+
+void endTransmitScan() {
+    gScan.active = false;
+    // Give the memory back: a backlog's names are not needed between syncs.
+    std::unordered_map<std::string, int32_t>().swap(gScan.mtimes);
+}
+
+ScanCounts& scanCounts() { return gScan.counts; }
+
+int listDirectory(const char* path, DirEntry** entries, int* count, int limit, DirOrdering ordering) {
+    return listDirectoryScanned(path, entries, count, limit, ordering, false);
+}
+
+int listDirectoryScanned(const char* path, DirEntry** entries, int* count, int limit,
+                         DirOrdering ordering, bool remember) {
+    if (path == nullptr || entries == nullptr || count == nullptr || ordering == nullptr) return -1;
+    std::vector<DirEntry> kept;
+    if (scanDirectory(path, limit, ordering, remember && gScan.active ? &gScan : nullptr, kept) != 0)
+        return -1;
+    *entries = nullptr;
+    *count = 0;
+    if (kept.empty()) return 0;
     // The batch is the newest pictures, not whatever the folder yields first.
-    qsort(list, stored, sizeof(DirEntry), ordering);
+    auto* list = static_cast<DirEntry*>(calloc(kept.size(), sizeof(DirEntry)));
+    if (list == nullptr) return -1;
+    memcpy(list, kept.data(), kept.size() * sizeof(DirEntry));
     *entries = list;
-    *count = (limit > 0 && limit < stored) ? limit : stored;
+    *count = static_cast<int>(kept.size());
     return 0;
 }
 
@@ -210,7 +274,7 @@ int addUploadList(json_object* body, int firstSync) {
     DirEntry* entries = nullptr;
     int count = 0;
     std::string folder = rootPath(kTransmitFolder);
-    if (listDirectory(folder.c_str(), &entries, &count, limit, newestFirst) != 0) {
+    if (listDirectoryScanned(folder.c_str(), &entries, &count, limit, newestFirst, true) != 0) {
         logMessage("uploads", LOG_ERROR, "Unable to access transmit folder");
         return -1;
     }

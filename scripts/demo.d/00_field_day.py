@@ -26,7 +26,7 @@ MODEM_SCENARIO = {
     "sim": {"slots": [{"iccid": "89148000001234567890", "imsi": "311480123456789"}, {"present": False}]},
     "nw": {"signal": {"lte": {"rssi": -65, "rsrq": -10, "rsrp": -95, "snr": 12}},
            "reg": {"radio_tech": 4, "mcc": "310", "mnc": "410", "cell_id": 10627843, "lac": 0, "tac": 11039},
-           "nitz": "26/12/07,11:00:00-20,0"},
+           "time": {"zone": -20}},  # the true date, five hours west
 }
 STATUS = {"memory": {"size": 30436, "used": 1210}, "batteries": 87, "batteryType": "LIT10",
           "temperature": {"value": 9, "unit": "C"}, "model": "TC-200", "version": "V1.00.34",

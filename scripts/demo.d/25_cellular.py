@@ -13,7 +13,7 @@ MODEM_SCENARIO = {
                        "pin_state": "locked", "pin": "61830572"}]},
     "nw": {"signal": {"lte": {"rssi": -65, "rsrq": -10, "rsrp": -95, "snr": 12}},
            "reg": {"radio_tech": 4, "mcc": "302", "mnc": "220", "cell_id": 10627843, "lac": 0, "tac": 11039},
-           "nitz": "26/12/07,11:00:00-20,0"},
+           "time": {"zone": -20}},  # the true date, five hours west
 }
 
 

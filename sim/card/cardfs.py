@@ -143,6 +143,7 @@ class Card(pyfuse3.Operations):
         self.nodes = {}
         self.next_ino = ROOT + 1
         self.handles = {}  # fh -> (ino, epoch)
+        self.listings = {}  # fh -> the folder's names as its first readdir saw them
         self.next_fh = 1
         self.epoch = 0
         self.power = True
@@ -292,6 +293,7 @@ class Card(pyfuse3.Operations):
                 node.dentries = dict(node.entries)
         self.nodes = keep
         self.handles.clear()
+        self.listings.clear()
         self.epoch += 1
         self.power = False
         self.cut_at = None
@@ -479,9 +481,14 @@ class Card(pyfuse3.Operations):
 
     async def readdir(self, fh, start_id, token):
         node = self.handle(fh)
-        names = sorted(node.entries)
+        # One sorted copy per listing, not per reply: a folder of thousands
+        # is read in hundreds of replies. A name removed meanwhile is left
+        # out; one added meanwhile waits for the next listing.
+        names = self.listings.get(fh) if start_id > 0 else None
+        if names is None:
+            names = self.listings[fh] = sorted(node.entries)
         for i in range(start_id, len(names)):
-            child = self.nodes.get(node.entries[names[i]])
+            child = self.nodes.get(node.entries.get(names[i]))
             if child is None:
                 continue
             if not pyfuse3.readdir_reply(token, names[i], self.attrs(child), i + 1):
@@ -489,6 +496,7 @@ class Card(pyfuse3.Operations):
 
     async def releasedir(self, fh):
         self.handles.pop(fh, None)
+        self.listings.pop(fh, None)
 
     async def fsyncdir(self, fh, datasync):
         node = self.handle(fh)

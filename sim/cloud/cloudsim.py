@@ -35,7 +35,8 @@ Connections: {"closed": [CONN, ...], "open": N} where CONN is
     caller waits for 0 before reading the figures. POST /_sim/reset forgets
     the closed ones. Connections that only showed the camera page are left
     out too.
-Every record is also appended to WORKDIR/requests.jsonl before the answer goes out.
+Every record is also appended to WORKDIR/requests.jsonl before the answer goes out;
+"t" in it is when (monotonic seconds), "seq" its place.
 Uploaded bytes land in WORKDIR/uploads/<name>. The upload endpoint plays an
 S3-style store, shaped by the scenario key
     "store": {"md5": true,          check Content-MD5 (400 BadDigest, nothing kept)
@@ -342,6 +343,7 @@ class State:
     def record(self, entry):
         with self.lock:
             entry["seq"] = len(self.requests) + 1
+            entry["t"] = round(time.monotonic(), 4)
             self.requests.append(entry)
             with open(self.log_path, "a") as f:
                 f.write(json.dumps(entry) + "\n")

@@ -27,6 +27,12 @@ with "OK" or "ERR"):
     drop                  reset every open connection now
     drop after BYTES      reset the connection that carries the BYTES-th byte
                           (client to server) from now on; once
+    cut PLACE             reset the connection of the next request that
+                          reaches PLACE (below); once. "cut off" disarms it
+    cuts CHANCE PLACES [SEED]
+                          from now on each request is cut with that chance
+                          (0..1) at one of PLACES (comma-separated), drawn
+                          from SEED; "cuts 0 -" ends it
     refuse SECONDS        reset every new connection for SECONDS
     counters              the counters, as JSON (see below)
     reset                 zero the counters
@@ -46,8 +52,35 @@ Profile keys (every key optional; 0 means "no limit" or "never"):
     buffer_bytes          bytes the link holds in flight per direction beyond one
                           round trip of the rate (the radio's queue)
 
+Resets placed by data (cut, cuts, --log): the relay reads the TLS record
+headers (plain text) of what it carries. A request is the client's first
+application-data record after the server's answer (or after the handshake),
+and it goes on until the server's next application-data record, the answer.
+Records shorter than a request line (the TLS 1.3 Finished, alerts) are not
+data. PLACES:
+    before    the request's first record arrives: nothing of it is passed
+              on, the server never sees the request
+    headers   its first record (the headers) is passed on, the reset falls
+              as the first body record arrives: the server has the request
+              and no byte of its body
+    body      mid-body: the headers and 1..3 body records (drawn) are passed
+              on, the reset falls as the next one arrives
+    end       right after the last byte of the body: the server has the
+              whole request and answered, the answer's first record is
+              dropped and both sides reset
+    answer    during the answer: half of its first record reaches the client
+A place a request never reaches (a HEAD has no body) leaves it whole, and
+the cut waits for the connection's next request (or the next request on the
+link). On a TLS 1.3 connection the
+server's session tickets (at most two records under 400 bytes) may come
+while the first request goes up; they are not taken for its answer.
+--log FILE writes one JSON line per event: "open", "request" (conn, req),
+"answer" (with the request's bytes up: what the client handed the link),
+"cut" (place, bytes of the request passed on), "close" (bytes each way).
+
 Counters: {"bytes_up": N, "bytes_down": N, "connections": N, "open": N,
-           "refused": N, "resets": N, "busy_s": F, "stalls": N, "up_s": F}
+           "refused": N, "resets": N, "busy_s": F, "stalls": N, "up_s": F,
+           "requests": N, "cuts": {PLACE: N}}
     bytes are those delivered to the far side; busy_s is the time any byte
     was in flight on the link (sending or in the delay); up_s is the time
     since the counters started.
@@ -62,6 +95,7 @@ import argparse
 import asyncio
 import json
 import os
+import random
 import socket
 import struct
 import sys
@@ -86,6 +120,19 @@ KEYS = ("up_bps", "down_bps", "delay_ms", "stall_every_s", "stall_s", "drop_ever
 DEFAULT_BUFFER = 8 * 1024
 GATE_POLL_S = 0.2
 READ_AHEAD = 2048
+
+RESET = object()  # a queue entry: reset the connection once what precedes is delivered
+PLACES = ("before", "headers", "body", "end", "answer")
+TLS_DATA = 23
+# The shortest HTTP request or answer in a record: a TLS 1.3 Finished
+# (up to 48 bytes of hash, its type and a 16-byte tag) or an alert is less.
+MIN_DATA_RECORD = 90
+# A TLS 1.3 server sends up to two session tickets (OpenSSL's default) of
+# about 280 bytes once it has the client's Finished, often while the first
+# request goes up; an HTTP answer of a tus server is longer (its
+# Access-Control-Expose-Headers alone is about 400 bytes).
+TLS13_TICKETS = 2
+TICKET_MAX = 400
 
 
 def now():
@@ -137,14 +184,58 @@ class Direction:
         return max(256, min(16384, int(rate / 8 / 20)))
 
 
+class Records:
+    """Finds where TLS records start in one direction of a connection."""
+
+    def __init__(self):
+        self.head = bytearray()
+        self.left = 0  # bytes of the current record's payload still to come
+
+    def feed(self, data):
+        """(index in data where a record began, its type, its payload length)
+        for each record header completed in data; the index is 0 for a header
+        that began in an earlier chunk."""
+        found = []
+        i, n = 0, len(data)
+        start = 0
+        while i < n:
+            if self.left > 0:
+                step = min(self.left, n - i)
+                self.left -= step
+                i += step
+                continue
+            if not self.head:
+                start = i
+            take = min(5 - len(self.head), n - i)
+            self.head += data[i:i + take]
+            i += take
+            if len(self.head) == 5:
+                kind, length = self.head[0], (self.head[3] << 8) | self.head[4]
+                found.append((start, kind, length))
+                self.head = bytearray()
+                self.left = length
+        return found
+
+
 class Conn:
     def __init__(self, link, creader, cwriter):
         self.link = link
         self.creader, self.cwriter = creader, cwriter
         self.sreader = self.swriter = None
         self.up_bytes = 0
+        self.down_bytes = 0
         self.closed = False
         self.tasks = []
+        self.id = 0
+        self.up_records, self.down_records = Records(), Records()
+        self.up_any = False    # the client sent an application-data record
+        self.tls13 = False     # the server sent application data first
+        self.tickets = 0       # TLS 1.3 session tickets still to come
+        self.phase = "idle"    # idle, request (going up) or answer (coming down)
+        self.req = 0           # requests on this connection so far
+        self.req_records = 0   # data records of the current request
+        self.req_bytes = 0     # bytes of the current request passed on
+        self.plan = None       # (place, body records to pass) of the current request
 
     def reset(self):
         """Both sides see a reset (RST), as when the radio loses the bearer."""
@@ -173,6 +264,13 @@ class Link:
         self.conns = set()
         self.refuse_until = 0.0
         self.drop_after = None  # [bytes left] of a one-shot "drop after"
+        self.armed = None       # the place of a one-shot "cut"
+        self.pending = None     # a drawn place the last request did not reach
+        self.cut_chance = 0.0
+        self.cut_places = ()
+        self.rng = random.Random(0)
+        self.next_conn = 0
+        self.log = None
         self.gate = None
         self.gate_path = None
         self.gate_asked = 0
@@ -182,7 +280,7 @@ class Link:
 
     def zero(self):
         self.counters = {"bytes_up": 0, "bytes_down": 0, "connections": 0, "refused": 0,
-                         "resets": 0, "stalls": 0}
+                         "resets": 0, "stalls": 0, "requests": 0, "cuts": {}}
         self.busy = 0.0
         self.busy_edge = 0.0
         self.started = now()
@@ -203,6 +301,16 @@ class Link:
         self.next_stall = t + every if every and self.profile.get("stall_s", 0) else None
         every = self.profile.get("drop_every_s", 0)
         self.next_drop = t + every if every else None
+
+    def set_cuts(self, chance, places, seed=0):
+        chosen = () if places == "-" else tuple(places.split(","))
+        for p in chosen:
+            if p not in PLACES:
+                raise ValueError("no place %r (have: %s)" % (p, ", ".join(PLACES)))
+        if not 0 <= chance <= 1:
+            raise ValueError("a chance is 0..1")
+        self.cut_chance, self.cut_places = chance, chosen
+        self.rng = random.Random(seed)
 
     def mark_busy(self, start, end):
         if end <= self.busy_edge:
@@ -239,6 +347,7 @@ class Link:
 
     def snapshot(self):
         c = dict(self.counters)
+        c["cuts"] = dict(self.counters["cuts"])
         c["open"] = len(self.conns)
         c["busy_s"] = round(self.busy, 3)
         c["up_s"] = round(now() - self.started, 3)
@@ -269,6 +378,9 @@ class Link:
             if sock is not None:
                 sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.counters["connections"] += 1
+        self.next_conn += 1
+        conn.id = self.next_conn
+        self.event(conn, "open")
         self.conns.add(conn)
         up = asyncio.ensure_future(self.pump(conn, creader, conn.swriter, self.up, True))
         down = asyncio.ensure_future(self.pump(conn, conn.sreader, cwriter, self.down, False))
@@ -278,6 +390,9 @@ class Link:
         except asyncio.CancelledError:
             pass
         self.conns.discard(conn)
+        if not conn.closed:
+            self.unreached(conn)
+        self.event(conn, "close", up=conn.up_bytes, down=conn.down_bytes)
         if not conn.closed:
             conn.closed = True
             for w in (cwriter, conn.swriter):
@@ -290,6 +405,12 @@ class Link:
         async def deliver():
             while True:
                 at, shift, data = await queue.get()
+                if data is RESET:
+                    # A placed cut: what came before it has been delivered.
+                    while max(at + direction.shift - shift, direction.stalled_until) > now():
+                        await asyncio.sleep(0.01)
+                    self.reset(conn)
+                    return
                 if data is None:
                     try:
                         if writer.can_write_eof():
@@ -333,11 +454,111 @@ class Link:
                     data = self.count_up(conn, data)
                     if data is None:
                         return
+                cut = self.place_cut(conn, data, is_up)
+                if cut is not None:
+                    data = data[:cut]
+                if is_up:
+                    conn.req_bytes += len(data)
+                else:
+                    conn.down_bytes += len(data)
                 in_flight[0] += len(data)
                 queue.put_nowait((direction.schedule(len(data)), direction.shift, data))
+                if cut is not None:
+                    queue.put_nowait((direction.schedule(0), direction.shift, RESET))
+                    break
             await sender
         except asyncio.CancelledError:
             sender.cancel()
+
+    def event(self, conn, what, **more):
+        if self.log is None:
+            return
+        line = {"t": round(now() - self.started, 3), "conn": conn.id, "event": what}
+        if conn.req:
+            line["req"] = conn.req
+        line.update(more)
+        self.log.write(json.dumps(line) + "\n")
+        self.log.flush()
+
+    def draw(self):
+        """The plan of a request that starts now: (place, body records) or None."""
+        place = None
+        if self.armed is not None:
+            place = self.armed
+        elif self.pending is not None:
+            place, self.pending = self.pending, None
+        elif self.cut_chance > 0 and self.cut_places and self.rng.random() < self.cut_chance:
+            place = self.rng.choice(self.cut_places)
+        if place is None:
+            return None
+        return (place, self.rng.randint(1, 3) if place == "body" else 0)
+
+    def unreached(self, conn):
+        """A request ends whole: a drawn place it did not reach goes to the next."""
+        if conn.plan is not None and self.armed is None:
+            self.pending = conn.plan[0]
+        conn.plan = None
+
+    def fired(self, conn, place, passing=0):
+        """A placed cut falls; `passing` bytes of the chunk at hand still go up."""
+        conn.plan = None
+        if self.armed == place:
+            self.armed = None
+        cuts = self.counters["cuts"]
+        cuts[place] = cuts.get(place, 0) + 1
+        self.event(conn, "cut", place=place, up=conn.req_bytes + passing)
+
+    def place_cut(self, conn, data, is_up):
+        """Follows the requests and answers of a connection by its TLS records;
+        returns how many bytes of data to pass on before a placed reset, or
+        None to pass them all."""
+        records = conn.up_records if is_up else conn.down_records
+        for start, kind, length in records.feed(data):
+            if kind != TLS_DATA:
+                continue
+            if is_up:
+                conn.up_any = True
+            if length < MIN_DATA_RECORD:
+                continue
+            if not is_up:
+                if not conn.up_any:
+                    # Encrypted handshake: TLS 1.3, whose server sends its
+                    # session tickets after the client's Finished.
+                    conn.tls13 = True
+                    conn.tickets = TLS13_TICKETS
+                    continue
+                if conn.tickets > 0 and length < TICKET_MAX and conn.req <= 1:
+                    conn.tickets -= 1
+                    continue
+                if conn.phase != "request":
+                    continue
+                self.event(conn, "answer", up=conn.req_bytes)
+                conn.phase = "answer"
+                plan = conn.plan
+                if plan is None or plan[0] not in ("end", "answer"):
+                    continue
+                self.fired(conn, plan[0])
+                return start if plan[0] == "end" else start + 5 + length // 2
+            if conn.phase != "request":
+                self.unreached(conn)
+                conn.phase = "request"
+                conn.req += 1
+                conn.req_records = 0
+                conn.req_bytes = 0
+                self.counters["requests"] += 1
+                conn.plan = self.draw()
+                self.event(conn, "request", plan=conn.plan[0] if conn.plan else None)
+            conn.req_records += 1
+            plan = conn.plan
+            if plan is None:
+                continue
+            place, passed = plan
+            if ((place == "before" and conn.req_records == 1) or
+                    (place == "headers" and conn.req_records == 2) or
+                    (place == "body" and conn.req_records == passed + 2)):
+                self.fired(conn, place, start)
+                return start
+        return None
 
     def count_up(self, conn, data):
         """Applies the byte-count drops; returns the bytes to pass on, or None."""
@@ -405,6 +626,17 @@ class Link:
                 return "OK %d" % n
             if cmd == "drop" and len(args) == 2 and args[0] == "after":
                 self.drop_after = int(args[1])
+                return "OK"
+            if cmd == "cut" and args == ["off"]:
+                self.armed = None
+                return "OK"
+            if cmd == "cut" and len(args) == 1:
+                if args[0] not in PLACES:
+                    return "ERR no place %r (have: %s)" % (args[0], ", ".join(PLACES))
+                self.armed = args[0]
+                return "OK"
+            if cmd == "cuts" and len(args) in (2, 3):
+                self.set_cuts(float(args[0]), args[1], int(args[2]) if len(args) == 3 else 0)
                 return "OK"
             if cmd == "refuse" and len(args) == 1:
                 self.refuse_until = now() + float(args[0])
@@ -484,6 +716,11 @@ def parse_overrides(items):
 async def main_async(args):
     host, _, port = args.to.rpartition(":")
     link = Link((host or "127.0.0.1", int(port)), args.profile, parse_overrides(args.set))
+    if args.cuts:
+        chance, places, seed = (args.cuts.split(":") + ["0"])[:3]
+        link.set_cuts(float(chance), places, int(seed))
+    if args.log:
+        link.log = open(args.log, "a")
     if args.gate_modem:
         link.gate = link.gate_path = args.gate_modem
         link.gate_up = call_up(args.gate_modem)
@@ -541,6 +778,9 @@ def main(argv=None):
     p.add_argument("--bind", default="127.0.0.1")
     p.add_argument("--control", help="Unix socket for control commands")
     p.add_argument("--gate-modem", help="modem simulator control socket: carry traffic only during its data call")
+    p.add_argument("--cuts", metavar="CHANCE:PLACES:SEED",
+                   help="cut requests at placed points from the start (as the cuts command)")
+    p.add_argument("--log", help="append one JSON line per connection, request, answer and cut")
     args = p.parse_args(argv)
     if args.profile not in PROFILES:
         p.error("no profile %r (have: %s)" % (args.profile, ", ".join(PROFILES)))

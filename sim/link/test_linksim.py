@@ -14,6 +14,9 @@ import threading
 import time
 import unittest
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import linksim  # noqa: E402  (the placed cuts are checked on its own objects)
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 WAIT = 30.0
 
@@ -308,6 +311,100 @@ class Gate(unittest.TestCase):
             modem.sock.close()
             os.unlink(path)
             os.rmdir(tmp)
+
+
+def record(kind, length):
+    """A TLS record of `kind` with `length` payload bytes."""
+    return bytes([kind, 3, 3, length >> 8, length & 255]) + b"\0" * length
+
+
+class PlacedCuts(unittest.TestCase):
+    """Where a placed reset falls, told from the TLS record headers alone,
+    whatever the chunks the bytes come in (record headers split included)."""
+
+    BODY = 4  # body records of the PATCH, 16 KiB each
+
+    def handshake(self, tls13):
+        out = [("up", record(22, 300)), ("down", record(22, 120))]
+        if tls13:  # the server's encrypted flight, then the client's Finished
+            out += [("down", record(23, 800)), ("up", record(20, 1)), ("up", record(23, 53))]
+        return out
+
+    def patch(self, tls13_tickets=False):
+        out = [("up", record(23, 250))]
+        if tls13_tickets:
+            out += [("down", record(23, 282)), ("down", record(23, 282))]
+        out += [("up", record(23, 16384))] * self.BODY
+        return out + [("down", record(23, 500))]
+
+    def feed(self, link, conn, steps, chunk):
+        """Bytes passed on each way until a cut, and whether one fell."""
+        passed = {"up": 0, "down": 0}
+        for way, data in steps:
+            for i in range(0, len(data), chunk):
+                part = data[i:i + chunk]
+                cut = link.place_cut(conn, part, way == "up")
+                passed[way] += len(part) if cut is None else cut
+                if cut is not None:
+                    return passed, True
+        return passed, False
+
+    def test_each_place_on_a_reused_connection(self):
+        whole = 5 + 250 + self.BODY * (5 + 16384)
+        for chunk in (7, 1000, 65536):
+            for place in linksim.PLACES:
+                with self.subTest(place=place, chunk=chunk):
+                    link = linksim.Link(("127.0.0.1", 9), "lan", {})
+                    conn = linksim.Conn(link, None, None)
+                    head = self.handshake(False) + [("up", record(23, 150)),
+                                                    ("down", record(23, 500))]
+                    self.assertEqual(self.feed(link, conn, head, chunk)[1], False)
+                    self.assertEqual(link.command("cut " + place), "OK")
+                    passed, fell = self.feed(link, conn, self.patch(), chunk)
+                    self.assertTrue(fell)
+                    self.assertEqual(conn.req, 2)
+                    up, down = passed["up"], passed["down"]
+                    if place == "before":
+                        self.assertEqual((up, down), (0, 0))
+                    elif place == "headers":
+                        self.assertEqual((up, down), (255, 0))
+                    elif place == "body":
+                        body = (up - 255) // (5 + 16384)
+                        self.assertEqual((up - 255) % (5 + 16384), 0)
+                        self.assertIn(body, (1, 2, 3))
+                    elif place == "end":
+                        self.assertEqual((up, down), (whole, 0))
+                    else:
+                        self.assertEqual((up, down), (whole, 5 + 250))
+                    self.assertEqual(link.snapshot()["cuts"], {place: 1})
+
+    def test_a_place_a_head_cannot_reach_waits_for_the_next_request(self):
+        link = linksim.Link(("127.0.0.1", 9), "lan", {})
+        conn = linksim.Conn(link, None, None)
+        link.command("cut headers")
+        head = self.handshake(False) + [("up", record(23, 150)), ("down", record(23, 500))]
+        self.assertEqual(self.feed(link, conn, head, 1000)[1], False)
+        passed, fell = self.feed(link, conn, self.patch(), 1000)
+        self.assertTrue(fell)
+        self.assertEqual(passed["up"], 255)
+
+    def test_tls13_session_tickets_are_not_the_answer(self):
+        link = linksim.Link(("127.0.0.1", 9), "lan", {})
+        conn = linksim.Conn(link, None, None)
+        link.command("cut end")
+        steps = self.handshake(True) + self.patch(tls13_tickets=True)
+        passed, fell = self.feed(link, conn, steps, 1000)
+        self.assertTrue(fell)
+        self.assertEqual(conn.req, 1)
+        self.assertEqual(passed["down"], (5 + 120) + (5 + 800) + 2 * (5 + 282))
+
+    def test_seeded_cuts_repeat(self):
+        def run():
+            link = linksim.Link(("127.0.0.1", 9), "lan", {})
+            link.set_cuts(0.5, "before,headers,body,end,answer", 7)
+            return [link.draw() for _ in range(50)]
+        self.assertEqual(run(), run())
+        self.assertTrue(any(run()) and not all(run()))
 
 
 if __name__ == "__main__":

@@ -4,10 +4,21 @@
 //   nw.reg: {"radio_tech": 14, "mcc": "310", "mnc": "410", "cell_id": 0x1A2B3C, "lac": 0x2B1F, "tac": 0x2B1F,
 //            "registered": true}
 //   nw.signal: {"lte": {"rssi": -65, "rsrq": -10, "rsrp": -95, "snr": 12}, "gsm": {"rssi": -80}, ...}
-//   nw.nitz: "26/12/07,22:15:00+04,0"
+//   nw.nitz: "26/12/07,22:15:00+04,0"   a fixed network time text, answered as it is
+//   nw.time: {"offset_s": 0, "zone": -20}  without nw.nitz (the default): the
+//            network's time is the desk's true time (UTC) plus offset_s, with
+//            the zone in quarter hours east (-20: five hours west);
+//            "epoch": N (seconds since 1970) instead: the network's clock
+//            starts at N when the simulator first sees that value and runs on
+//            (a simulator whose own clock is not true, as in a booted image
+//            that starts in 1970, is given the host's time this way);
+//            false: the network gives no time
 //   nw.cell_access: 0..3 (absent: the part is not valid)
 #include "mcm_service.h"
 #include "modem/mcm_nw_msgs.h"
+
+#include <ctime>
+#include <string>
 
 namespace {
 
@@ -25,6 +36,38 @@ void fillReg(Scenario& sc, McmNwRegStatus& r) {
     }
     r.voice.valid = r.data.valid = 1;
     r.voice.values[0] = r.data.values[0] = 1;  // registered
+}
+
+// nw.time is an object of settings, or false.
+bool networkTimeOn(Scenario& sc) {
+    json_object* t = sc.find("nw.time");
+    return t == nullptr || !json_object_is_type(t, json_type_boolean) || json_object_get_boolean(t);
+}
+
+// "yy/mm/dd,hh:mm:ss+qq,0": universal time and the zone in quarter hours.
+std::string networkTime(Scenario& sc) {
+    time_t t = time(nullptr);
+    if (sc.has("nw.time.epoch")) {
+        // Runs on from the moment this value was first seen.
+        static int64_t seenEpoch = -1;
+        static struct timespec seenAt;
+        int64_t epoch = sc.num("nw.time.epoch");
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (epoch != seenEpoch) {
+            seenEpoch = epoch;
+            seenAt = now;
+        }
+        t = static_cast<time_t>(epoch + (now.tv_sec - seenAt.tv_sec));
+    }
+    t += static_cast<time_t>(sc.num("nw.time.offset_s", 0));
+    long q = static_cast<long>(sc.num("nw.time.zone", -20));
+    struct tm u {};
+    gmtime_r(&t, &u);
+    char text[40];
+    snprintf(text, sizeof text, "%02d/%02d/%02d,%02d:%02d:%02d%c%02ld,0", u.tm_year % 100, u.tm_mon + 1,
+             u.tm_mday, u.tm_hour, u.tm_min, u.tm_sec, q < 0 ? '-' : '+', (q < 0 ? -q : q) % 100);
+    return text;
 }
 
 }  // namespace
@@ -122,6 +165,9 @@ bool mcmNwFamily(McmContext& ctx, uint32_t msgId, const std::vector<uint8_t>& re
         if (sc.has("nw.nitz")) {
             a.time_valid = 1;
             copyText(a.time, sizeof a.time, sc.str("nw.nitz"));
+        } else if (networkTimeOn(sc)) {
+            a.time_valid = 1;
+            copyText(a.time, sizeof a.time, networkTime(sc));
         }
         out.set(a);
         return true;

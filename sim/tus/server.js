@@ -24,6 +24,9 @@
 //   --relative-location  answer a creation with Location "P/ID" instead of
 //                        "https://HOST/P/ID" (HOST: the request's Host header,
 //                        so a relay in front names itself)
+//   --modules DIR        load @tus/server and @tus/file-store from this
+//                        node_modules folder instead of the one beside this
+//                        script (sim/tus/v2/node_modules: the newest 2.x line)
 //   --log FILE           append one JSON line per finished request:
 //                        {"method", "path", "status", "upload_offset" (sent),
 //                        "offset" (answered), "length"}; status 0: no answer
@@ -47,11 +50,11 @@ function fail(text) {
 function parseArgs(argv) {
     const o = {
         store: '', cert: '', key: '', port: 0, bind: '127.0.0.1', path: '/files',
-        expiry: 0, maxSize: 0, relativeLocation: false, log: '',
+        expiry: 0, maxSize: 0, relativeLocation: false, log: '', modules: '',
     };
     const numbers = {'--port': 'port', '--expiry': 'expiry', '--max-size': 'maxSize'};
     const texts = {'--store': 'store', '--cert': 'cert', '--key': 'key', '--bind': 'bind',
-        '--path': 'path', '--log': 'log'};
+        '--path': 'path', '--log': 'log', '--modules': 'modules'};
     for (let i = 0; i < argv.length; i++) {
         const a = argv[i];
         if (a === '--relative-location') {
@@ -81,20 +84,22 @@ function parseArgs(argv) {
     return o;
 }
 
-function loadTus() {
+function loadTus(modules) {
     // Tests never fetch: the packages come from scripts/setup or not at all.
+    const from = modules ? path.resolve(modules) : path.join(__dirname, 'node_modules');
     try {
-        return {server: require('@tus/server'), store: require('@tus/file-store')};
+        const load = (name) => (modules ? require(path.join(from, name)) : require(name));
+        return {server: load('@tus/server'), store: load('@tus/file-store')};
     } catch (e) {
-        fail('its npm packages are missing (' + path.join(__dirname, 'node_modules') +
-             '): run scripts/setup (' + e.message.split('\n')[0] + ')');
+        fail('its npm packages are missing (' + from + '): run scripts/setup (' +
+             e.message.split('\n')[0] + ')');
     }
     return null;
 }
 
 function main() {
     const o = parseArgs(process.argv.slice(2));
-    const tus = loadTus();
+    const tus = loadTus(o.modules);
     fs.mkdirSync(o.store, {recursive: true});
     let cert, key;
     try {

@@ -1,6 +1,6 @@
 // Pure pieces of the cellular side: carrier mapping, slot choice, ICCID,
 // signal selection and bars, the serving-cell answer, the stability rule and
-// the time-zone texts.
+// the time-zone texts, the network's date and what the clock takes from it.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,6 +9,7 @@
 #include "cellular/cell_handler.h"
 #include "cellular/signal.h"
 #include "cellular/sim_slots.h"
+#include "cellular/wall_clock.h"
 
 TEST(Carrier, ImsiCodesMapToTheirRows) {
     struct Case {
@@ -178,6 +179,47 @@ TEST(Handler, ZoneTexts) {
     for (const char* bad : {"", "26/12/07,22:15:00", "26/12/07,22:15:00*20,0", "26/12/07,22:15:00+2x,0"})
         EXPECT_EQ(zoneFromNitz(bad, zone, sizeof zone), -1) << bad;
     EXPECT_EQ(zoneFromNitz(nullptr, zone, sizeof zone), -1);
+}
+
+TEST(Clock, NetworkTimeDates) {
+    struct Case {
+        const char* nitz;
+        time_t utc;  // -1: no date
+    } cases[] = {
+        {"26/12/07,22:15:00-20,0", 1796681700},  // universal time: the zone does not move it
+        {"26/12/07,22:15:00+32,0", 1796681700},
+        {"00/01/01,00:00:00+00,0", 946684800},
+        {"24/02/29,12:00:00+04,1", 1709208000},   // a leap day
+        {"23/02/29,12:00:00+04,0", -1},           // not one
+        {"26/13/07,22:15:00-20,0", -1},
+        {"26/12/07,24:15:00-20,0", -1},
+        {"26/12/07 22:15:00-20,0", -1},
+        {"26/12/07,22:15", -1},
+        {"", -1},
+    };
+    for (const Case& c : cases) EXPECT_EQ(utcFromNitz(c.nitz), c.utc) << c.nitz;
+    EXPECT_EQ(utcFromNitz(nullptr), -1);
+}
+
+TEST(Clock, WhatTheNetworkTimeMayDoToTheClock) {
+    const time_t floor = 1796000000;  // the build's date
+    struct Case {
+        time_t offered, now;
+        ClockVerdict verdict;
+    } cases[] = {
+        {floor + 100, 30, CLOCK_TAKE},                    // 1970: anything after the build
+        {floor - 1, 30, CLOCK_REFUSE_EARLY},              // ...but nothing before it
+        {floor + 500, floor + 100, CLOCK_TAKE},           // a clock behind is moved forward
+        {floor + 101, floor + 100, CLOCK_KEEP},           // a second is the text's own slack
+        {floor + 100, floor + 500, CLOCK_KEEP},           // never set back
+        {floor - 100, floor + 500, CLOCK_REFUSE_EARLY},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(judgeNetworkTime(c.offered, c.now, floor), c.verdict) << c.offered << " at " << c.now;
+    char text[24];
+    formatUtc(1796681700, text, sizeof text);
+    EXPECT_STREQ(text, "2026/12/07 22:15:00");
+    EXPECT_GT(clockFloor(), 1700000000);  // a real build's date
 }
 
 TEST(Handler, RadioTypeNames) {

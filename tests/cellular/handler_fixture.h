@@ -22,6 +22,7 @@
 #include "cellular/cellular_state.h"
 #include "cellular/signal.h"
 #include "cellular/sim_slots.h"
+#include "cellular/wall_clock.h"
 #include "core/config.h"
 
 namespace {
@@ -65,6 +66,14 @@ private:
     std::function<void(long)> hook_;
 };
 
+// The handler may set the wall clock: in a test it never sets the desk's.
+class DeskClock : public WallClock {
+public:
+    time_t now() override { return time(nullptr); }
+    int set(time_t) override { return -1; }
+};
+DeskClock gDeskClock;  // no state: it may outlive the test as the handler does
+
 const char* kGoodSignal = "{\"lte\":{\"rssi\":-65,\"rsrq\":-10,\"rsrp\":-97,\"snr\":12}}";
 
 std::string card(const std::string& iccid, const std::string& imsi, const std::string& extra = "") {
@@ -84,6 +93,7 @@ protected:
         openAtChannel();
         simGpioInit();
         setCellClock(clock);
+        setWallClock(&gDeskClock);
     }
     void TearDown() override {
         clock->parked = true;

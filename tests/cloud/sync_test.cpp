@@ -1,6 +1,8 @@
 // Whole sync runs in the test process against the cloud simulator.
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <random>
 
 #include "cloud/camapi.h"
 #include "cloud/sync.h"
@@ -255,6 +257,79 @@ TEST(ListDirectory, SortsNewestFirstBeforeTheLimit) {
     EXPECT_EQ(listDirectory(nullptr, &entries, &count, 0, newestFirst), -1);
     EXPECT_EQ(listDirectory(dir.c_str(), &entries, &count, 0, nullptr), -1);
     EXPECT_EQ(listDirectory((dir + "nope/").c_str(), &entries, &count, 0, newestFirst), -1);
+}
+
+TEST(ListDirectory, TheLimitKeepsTheFirstOfTheWholeOrder) {
+    RootTree root;
+    std::string dir = root.path("/media/sdcard/");
+    // Many equal times, so the names decide as often as the times.
+    std::mt19937 draw(33);
+    for (int i = 0; i < 200; i++) {
+        std::string name = "P" + std::to_string(draw() % 100000) + ".JPG";
+        root.write("/media/sdcard/" + name, "x");
+        time_t t = 1700000000 + 2 * static_cast<time_t>(draw() % 40);
+        struct utimbuf ut = {t, t};
+        utime((dir + name).c_str(), &ut);
+    }
+    DirEntry* all = nullptr;
+    int total = 0;
+    ASSERT_EQ(listDirectory(dir.c_str(), &all, &total, 0, newestFirst), 0);
+    std::unique_ptr<DirEntry, decltype(&free)> ownedAll(all, &free);
+    ASSERT_GT(total, 150);
+    for (int i = 1; i < total; i++) ASSERT_LT(newestFirst(&all[i - 1], &all[i]), 0) << i;
+    for (int limit : {1, 5, 50, total - 1, total, total + 7}) {
+        DirEntry* some = nullptr;
+        int count = 0;
+        ASSERT_EQ(listDirectory(dir.c_str(), &some, &count, limit, newestFirst), 0);
+        std::unique_ptr<DirEntry, decltype(&free)> owned(some, &free);
+        ASSERT_EQ(count, std::min(limit, total));
+        for (int i = 0; i < count; i++) {
+            EXPECT_STREQ(some[i].name, all[i].name) << "limit " << limit << " at " << i;
+            EXPECT_EQ(some[i].mtime, all[i].mtime);
+        }
+    }
+}
+
+// A backlog is listed on every pass of a sync; each picture must be examined
+// once, or the folder's linear lookups on FAT cost the square of the backlog.
+TEST_F(Sync, ABacklogIsExaminedOncePerPictureAndGoesNewestFirst) {
+    daemonConfig().uploadPictureCount = 5;
+    const int n = 60;
+    Names newestFirstNames;
+    for (int i = 0; i < n; i++) {
+        std::string name = "PICT" + std::to_string(1000 + i) + ".JPG";
+        picture(name, 50 + i, 1700000000 + 2 * i);
+        newestFirstNames.insert(newestFirstNames.begin(), name);
+    }
+    scanCounts() = ScanCounts{};
+    EXPECT_EQ(runSync(0), 0);
+    auto puts = seen("/camapi/v3/camera/");
+    Names sent;
+    for (json_object* put : puts)
+        for (const std::string& name : announced(put)) sent.push_back(name);
+    EXPECT_EQ(sent, newestFirstNames);
+    EXPECT_EQ(puts.size(), 5u);  // batches of 5, 10, 15, 20 and the last 10: the rules are kept
+    EXPECT_EQ(scanCounts().examined, n);
+    // Every pass still reads the folder: a picture taken meanwhile goes first.
+    EXPECT_EQ(scanCounts().entries, n + 55 + 45 + 30 + 10);
+}
+
+TEST_F(Sync, APictureTakenDuringASyncGoesInTheNextPass) {
+    daemonConfig().uploadPictureCount = 5;
+    for (int i = 0; i < 8; i++) picture("OLD" + std::to_string(i) + ".JPG", 20, 1700000000 + 2 * i);
+    beginTransmitScan();
+    JsonPtr first(json_object_new_object());
+    ASSERT_EQ(addUploadList(first.get(), 0), 1);
+    picture("NEW.JPG", 20, 1700009000);
+    picture("OLD7.JPG", 30, 1700000014);  // rewritten under its name: examined anew for its size
+    JsonPtr second(json_object_new_object());
+    ASSERT_EQ(addUploadList(second.get(), 0), 1);
+    endTransmitScan();
+    json_object* list = member(second.get(), "uploads");
+    ASSERT_EQ(json_object_array_length(list), 5u);
+    EXPECT_EQ(str(json_object_array_get_idx(list, 0), "name"), "NEW.JPG");
+    EXPECT_EQ(str(json_object_array_get_idx(list, 1), "name"), "OLD7.JPG");
+    EXPECT_EQ(json_object_get_int(member(json_object_array_get_idx(list, 1), "size")), 30);
 }
 
 TEST(SlotNames, OnlyPlainFileNames) {

@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -195,6 +196,7 @@ public:
         root_.mkdirs("/stubs");
         for (const char* tool : {"halt", "reboot", "sys_reboot", "sync", "ntpd"})
             addStandIn(tool, "exit 0");
+        addStandIn("date", kDateStandIn);
     }
     ~DaemonHarness() { stop(); }
     DaemonHarness(const DaemonHarness&) = delete;
@@ -215,6 +217,28 @@ public:
         chmod(p.c_str(), 0755);
     }
     std::string callsPath() const { return root_.path("/calls.txt"); }
+
+    // The daemon's clock starts at `start` (UTC seconds) under libfaketime
+    // and runs on from there; the `date -u -s` stand-in moves it (and only
+    // it). False when libfaketime is not installed (scripts/setup does).
+    bool fakeClock(time_t start) {
+#ifdef TN_LIBFAKETIME
+        if (access(TN_LIBFAKETIME, R_OK) != 0) return false;
+        long long offset = static_cast<long long>(start) - static_cast<long long>(time(nullptr));
+        root_.write("/faketime.rc", (offset >= 0 ? "+" : "") + std::to_string(offset) + "\n");
+        fakeEnv_ = {std::string("LD_PRELOAD=") + TN_LIBFAKETIME, "FAKETIME_TIMESTAMP_FILE=" + root_.path("/faketime.rc"),
+                    "FAKETIME_NO_CACHE=1", "DONT_FAKE_MONOTONIC=1", "FAKETIME_DISABLE_SHM=1"};
+        return true;
+#else
+        (void)start;
+        return false;
+#endif
+    }
+    // What the daemon's clock reads now (the desk's own without fakeClock).
+    time_t daemonNow() const {
+        if (fakeEnv_.empty()) return time(nullptr);
+        return time(nullptr) + std::stoll(root_.read("/faketime.rc"));
+    }
     std::string calls() const { return root_.read("/calls.txt"); }
     std::string log() const { return root_.read("/media/sdcard/log.txt"); }
     // The daemon's standard output and error.
@@ -232,6 +256,7 @@ public:
         env.push_back("PATH=" + root_.path("/stubs") + ":" + (path ? path : "/usr/bin:/bin"));
         env.push_back("TRAILNETD_ROOT=" + root_.dir());
         env.push_back("TRAILNETD_FOREGROUND=1");
+        for (const auto& e : fakeEnv_) env.push_back(e);
         for (const auto& e : extraEnv) env.push_back(e);
         std::vector<char*> envp;
         for (auto& e : env) envp.push_back(&e[0]);
@@ -383,6 +408,21 @@ private:
     std::unique_ptr<Pty> modem_;
     pid_t pid_ = -1;
     std::string reported_;
+    std::vector<std::string> fakeEnv_;
+
+    // The daemon sets the clock with `date -u -s "YYYY-MM-DD hh:mm:ss"`: the
+    // desk's clock is never touched. Under fakeClock the new time becomes the
+    // daemon's (an offset in libfaketime's file); other calls go to date.
+    static constexpr const char* kDateStandIn =
+        "if [ \"$1 $2\" = \"-u -s\" ]; then\n"
+        "  [ -n \"$FAKETIME_TIMESTAMP_FILE\" ] || exit 0\n"
+        "  t=$(LD_PRELOAD= /bin/date -u -d \"$3\" +%s) || exit 1\n"
+        "  n=$(LD_PRELOAD= /bin/date -u +%s)\n"
+        "  o=$((t - n)); case $o in -*) ;; *) o=+$o ;; esac\n"
+        "  echo \"$o\" > \"$FAKETIME_TIMESTAMP_FILE.new\" && mv \"$FAKETIME_TIMESTAMP_FILE.new\" \"$FAKETIME_TIMESTAMP_FILE\"\n"
+        "  exit\n"
+        "fi\n"
+        "exec /bin/date \"$@\"";
 };
 
 }  // namespace harness
