@@ -74,6 +74,7 @@ set(TN_TEST_LABELS
   # The module in a box (tests/vm): the image first, then each scenario
   vm.image                  vm,slow
   vm.day                    vm
+  vm.day_1970               vm
   vm.pictrim                vm
   vm.update                 vm
   vm.cuts                   vm,slow
