@@ -82,7 +82,9 @@ def cut(ctx, box, vmrig):
         send(ctx, box, command)
     ctx.show_bytes("dsp>", b"SP+SYNC\r")
     box.m.uart.send(b"SP+SYNC\r")
-    box.m.uart.pump(0.3)
+    end = time.monotonic() + 0.3
+    while time.monotonic() < end:
+        box.m.uart.pump(end - time.monotonic())
     box.m.cut()
     rc, findings = box.m.card.fsck()
     ctx.say("QEMU killed. fsck.vfat -n finds %d thing(s): %s" % (len(findings), findings or "none"))
