@@ -23,8 +23,10 @@ import time
 import vmrig
 
 # In turn, each at a seeded moment: a sync (uploads, deletions, the settings
-# file, the log), a burst of commands (the log being written), the boot.
-KINDS = ("sync", "commands", "sync", "boot")
+# file, the log), a burst of commands (the log being written), the boot, and
+# a boot that installs a signed update package from the card.
+KINDS = ("sync", "commands", "sync", "boot", "install")
+INSTALL_SCRIPT = b"#!/bin/sh\nsync\n"
 
 
 def finding_kind(line):
@@ -40,6 +42,8 @@ class Round:
         self.originals = {}  # every picture the camera left on the card
         self.cuts = []       # one dict per cut
         self.findings = collections.Counter()
+        self.package = None      # (package, signature, daemon) of the install cuts
+        self.installing = False  # an install was cut: the next start must finish it
 
     def add_pictures(self, n, tag):
         pics = vmrig.pictures(n, 320, 240)
@@ -81,19 +85,50 @@ class Round:
             return ["/etc/trailnetd_conf.json does not parse: %r" % out[:80]]
 
     def wake(self):
-        """Power on until the data call: the seconds to RDY."""
+        """Power on until the data call: the seconds to RDY. An install cut
+        before must be finished by this start (nothing half done)."""
         rdy = self.box.boot_to_rdy()
         self.box.m.wait_guest()
+        if self.installing:
+            self.install_problems += self.check_install()
+            self.installing = False
         self.box.modem("set", "nw.nitz", '"%s"' % vmrig.nitz_now())
         self.box.command("SP+PROCESS", 30)
         self.box.command("SP+CELL", 120)
         return rdy
 
+    def check_install(self):
+        """After a start that followed an install cut: the package's daemon
+        whole in /usrdata, no mark of an unfinished install."""
+        rc, out = self.box.m.guest("ls /usrdata/update.unpacking 2>/dev/null; base64 /usrdata/bin/trailnetd")
+        if "update.unpacking" in out.split("\n", 1)[0]:
+            return ["the install was not finished at the next start"]
+        import base64
+        try:
+            got = base64.b64decode(out)
+        except ValueError:
+            got = b""
+        if rc != 0 or got != self.package[2]:
+            return ["/usrdata/bin/trailnetd is not the package's after the install (%d bytes)" % len(got)]
+        return []
+
     def one_cut(self, n):
         kind = KINDS[(n - 1) % len(KINDS)]
         self.add_pictures(self.rng.randint(1, 3), "C%02d" % n)
         cut = {"n": n, "kind": kind}
-        if kind == "boot":
+        self.install_problems = []
+        if kind == "install":
+            if self.package is None:
+                self.package = vmrig.signed_package(self.box, INSTALL_SCRIPT)
+            self.box.m.card.put("/update.tar.xz", self.package[0])
+            self.box.m.card.put("/update.tar.xz.sig", self.package[1])
+            self.installing = True
+            # The daemon installs at its start, some seconds after power-on.
+            cut["at"] = round(self.rng.uniform(3.0, 12.0), 2)
+            self.box.m.boot()
+            _sleep(cut["at"], self.box.m.uart)
+            cut["answered"] = b"RDY" in self.box.m.uart.buffer
+        elif kind == "boot":
             cut["at"] = round(self.rng.uniform(0.5, 12.0), 2)
             self.box.m.boot()
             _sleep(cut["at"])
@@ -109,7 +144,7 @@ class Round:
                     self.box.m.uart.send(b"SP+STATE\r")
             _sleep(cut["at"], self.box.m.uart)
             cut["answered"] = b"SP+OK" in self.box.m.uart.buffer
-        conf_problems = [] if kind == "boot" else self.check_conf()
+        conf_problems = self.install_problems + ([] if kind in ("boot", "install") else self.check_conf())
         self.box.m.cut()
         rc, findings = self.box.m.card.fsck()
         cut["fsck"] = findings
@@ -125,12 +160,13 @@ class Round:
 
     def final(self):
         """A clean wake: everything syncs, every picture is at the cloud intact."""
+        self.install_problems = []
         self.wake()
         for _ in range(4):
             self.box.command("SP+SYNC")
             if not self.box.m.card.ls("/TRANSMIT"):
                 break
-        problems = self.check_conf()
+        problems = self.install_problems + self.check_conf()
         self.box.command("SP+POWERDOWN", 30)
         if not self.box.m.wait_off(120):
             problems.append("no power-off after POWERDOWN")

@@ -5,9 +5,6 @@ as signed installs, its script points the init script at the new daemon and
 reboots the module, and that daemon answers RDY. The module's update key is
 the image's (scripts/module-image: OUT/update-key.pem, its public half in
 /usrdata/update-keys/)."""
-import os
-import subprocess
-import tempfile
 import unittest
 
 import vmrig
@@ -26,7 +23,7 @@ class UpdateTest(unittest.TestCase):
         box = vmrig.Box("update")
         ok = False
         try:
-            package, sig = self.make_package(box)
+            package, sig, _ = vmrig.signed_package(box, SCRIPT)
             bad = bytearray(package)
             bad[len(bad) // 2] ^= 0x01
             box.first_card({})
@@ -56,23 +53,6 @@ class UpdateTest(unittest.TestCase):
             if not ok and box.m.control:
                 print(box.log()[-3000:])
             box.close(keep=not ok)
-
-    def make_package(self, box):
-        """The image's own daemon under /usrdata/bin with the script above, signed."""
-        work = tempfile.mkdtemp(prefix="vm-update.")
-        mod = os.path.join(work, "module")
-        os.makedirs(os.path.join(mod, "bin"))
-        subprocess.run(["debugfs", "-R", "dump /usr/bin/trailnetd %s/bin/trailnetd" % mod,
-                        os.path.join(box.image, "root.ext4")], check=True, capture_output=True)
-        os.chmod(os.path.join(mod, "bin", "trailnetd"), 0o755)
-        with open(os.path.join(mod, "post_update_script.sh"), "wb") as f:
-            f.write(SCRIPT)
-        out = os.path.join(work, "update.tar.xz")
-        subprocess.run([os.path.join(vmrig.SOURCE, "scripts", "make-update-package"), "--modem-version", "9.0.0",
-                        "--sign", os.path.join(box.image, "update-key.pem"), out, mod],
-                       check=True, capture_output=True)
-        with open(out, "rb") as f, open(out + ".sig", "rb") as s:
-            return f.read(), s.read()
 
 
 if __name__ == "__main__":

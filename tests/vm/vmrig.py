@@ -146,3 +146,27 @@ def pictures(count, width=640, height=480):
         return out
     finally:
         shutil.rmtree(folder, ignore_errors=True)
+
+
+def signed_package(box, script, version="9.0.0"):
+    """An update package holding the image's own daemon as /usrdata/bin/trailnetd
+    and `script` (bytes) as its post_update_script.sh, signed with the image's
+    update key: (package bytes, signature bytes, the daemon's bytes)."""
+    work = tempfile.mkdtemp(prefix="vm-package.")
+    try:
+        mod = os.path.join(work, "module")
+        os.makedirs(os.path.join(mod, "bin"))
+        daemon = os.path.join(mod, "bin", "trailnetd")
+        subprocess.run(["debugfs", "-R", "dump /usr/bin/trailnetd %s" % daemon,
+                        os.path.join(box.image, "root.ext4")], check=True, capture_output=True)
+        os.chmod(daemon, 0o755)
+        with open(os.path.join(mod, "post_update_script.sh"), "wb") as f:
+            f.write(script)
+        out = os.path.join(work, "update.tar.xz")
+        subprocess.run([os.path.join(SOURCE, "scripts", "make-update-package"), "--modem-version", version,
+                        "--sign", os.path.join(box.image, "update-key.pem"), out, mod],
+                       check=True, capture_output=True)
+        with open(out, "rb") as f, open(out + ".sig", "rb") as s, open(daemon, "rb") as d:
+            return f.read(), s.read(), d.read()
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
