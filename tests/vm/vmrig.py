@@ -58,7 +58,8 @@ class Box:
         self.cloud_dir = os.path.join(self.dir, "cloud")
         self.cloud = subprocess.Popen(
             [sys.executable, os.path.join(SOURCE, "sim", "cloud", "cloudsim.py"), "--workdir", self.cloud_dir,
-             "--certs", os.path.join(self.image, "certs")], stdout=subprocess.PIPE, text=True)
+             "--certs", os.path.join(self.image, "certs")], stdout=subprocess.PIPE, text=True,
+            preexec_fn=vmsim._die_with_parent)  # a killed test leaves no server behind
         ready = json.loads(self.cloud.stdout.readline() or "{}")
         if "port" not in ready:
             self.close()
