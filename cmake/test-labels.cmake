@@ -17,6 +17,8 @@
 #   slow     30 s or more even when short: started first (COST)
 #   desk     checks the desk world itself (simulators, demo, docs, install,
 #            bench): the native stage only
+#   vm       boots the module's image under qemu-system-arm (tests/vm): the
+#            vm stage runs these, the native stage leaves them to it
 #
 # The native stage runs every test. A line is the test's name and its labels
 # joined by commas.
@@ -69,6 +71,13 @@ set(TN_TEST_LABELS
   install.real_platform_switch   desk,slow
   install.apt_unreadable_index   desk
   bench_smoke               desk,slow
+  # The module in a box (tests/vm): the image first, then each scenario
+  vm.image                  vm,slow
+  vm.day                    vm
+  vm.day_1970               vm
+  vm.pictrim                vm
+  vm.update                 vm
+  vm.cuts                   vm,slow
   # Every fuzz target's corpus replay (fuzz/CMakeLists.txt): <name>_replay
   fuzz_replay               memory,module
 )

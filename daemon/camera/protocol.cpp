@@ -78,6 +78,25 @@ struct ReceiveLoop {
     ReadHandler handle;
 };
 
+// A UART hands a line to read() in as many pieces as its bytes took to
+// arrive (a pseudo-terminal hands it whole). The DSP writes each command at
+// once, so a piece that has neither its CR nor a NUL waits for the rest, up
+// to kPieceGapMs after the last byte, before it counts as one message.
+constexpr int kPieceGapMs = 50;
+
+// Bytes [0, have) of `buffer` were read; adds the rest of their line (at
+// most up to `size`) and returns the new length.
+size_t restOfLine(int fd, char* buffer, size_t have, size_t size) {
+    while (have < size && memchr(buffer, '\r', have) == nullptr && memchr(buffer, '\0', have) == nullptr) {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, kPieceGapMs) <= 0) break;
+        ssize_t m = serialRead(fd, buffer + have, size - have);
+        if (m <= 0) break;
+        have += static_cast<size_t>(m);
+    }
+    return have;
+}
+
 void* receiveLoop(void* arg) {
     const ReceiveLoop* loop = static_cast<const ReceiveLoop*>(arg);
     int fd = loop->fd->load();
@@ -98,7 +117,11 @@ void* receiveLoop(void* arg) {
         do {
             memset(buffer, 0, sizeof buffer);
             n = serialRead(fd, buffer, kReadSize);
-            if (n > 0) loop->handle(buffer, static_cast<size_t>(n));
+            if (n > 0) {
+                size_t have = restOfLine(fd, buffer, static_cast<size_t>(n), kReadSize);
+                loop->handle(buffer, have);
+                n = static_cast<ssize_t>(have);
+            }
         } while (n == static_cast<ssize_t>(kReadSize));
         // A hung-up line stays "readable" forever: do not spin on it.
         if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) sleep(1);

@@ -229,8 +229,10 @@ def is_api(path):
     return not (path.startswith("/_sim/") or path == "/" or path.startswith("/view/"))
 
 
-def make_certs(certdir):
-    """CA and a server certificate for localhost/127.0.0.1, made with the openssl CLI."""
+def make_certs(certdir, names=()):
+    """CA and a server certificate for localhost/127.0.0.1 (and `names`, host
+    names a client reaches this machine by, e.g. from a virtual machine), made
+    with the openssl CLI."""
     os.makedirs(certdir, exist_ok=True)
     ca_key = os.path.join(certdir, "ca.key")
     ca_pem = os.path.join(certdir, "ca.pem")
@@ -251,7 +253,8 @@ def make_certs(certdir):
     run("req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
         "-keyout", srv_key, "-out", srv_csr, "-subj", "/CN=localhost")
     with open(ext, "w") as f:
-        f.write("subjectAltName=DNS:localhost,IP:127.0.0.1\n"
+        f.write("subjectAltName=%s\n" % ",".join(["DNS:localhost", "IP:127.0.0.1"] +
+                                                   ["DNS:" + n for n in names]) +
                 "basicConstraints=CA:FALSE\n"
                 "keyUsage=digitalSignature,keyEncipherment\n"
                 "extendedKeyUsage=serverAuth\n")

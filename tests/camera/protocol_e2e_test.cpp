@@ -144,6 +144,19 @@ TEST_F(ActiveDaemon, OnlyTheFirstCommandOfAReadRuns) {
     EXPECT_EQ(d.readFor(Ms(1500)), "");
 }
 
+// A UART hands a command to read() in pieces when its bytes straddle two
+// reads; the pieces of one line make one command.
+TEST_F(ActiveDaemon, ACommandInPiecesIsOneCommand) {
+    d.send("SP+PRO");
+    d.send("CESS\r");
+    EXPECT_EQ(d.readExactly(kOk.size()), kOk);
+    d.send("SP+");
+    d.send("ST");
+    d.send("ATE\rSP+PROCESS\r");
+    EXPECT_EQ(d.readExactly(2 + kOk.size()), "1\n" + kOk);
+    EXPECT_EQ(d.readFor(Ms(1500)), "");
+}
+
 TEST_F(ActiveDaemon, AtLinesPassToTheModemAndNothingComesBack) {
     d.send("AT+CSQ\r\n");
     EXPECT_EQ(d.modem().readExactly(7, Ms(10000)), "AT+CSQ\r");
