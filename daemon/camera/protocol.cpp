@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <strings.h>
+
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -80,13 +82,24 @@ struct ReceiveLoop {
 
 // A UART hands a line to read() in as many pieces as its bytes took to
 // arrive (a pseudo-terminal hands it whole). The DSP writes each command at
-// once, so a piece that has neither its CR nor a NUL waits for the rest, up
-// to kPieceGapMs after the last byte, before it counts as one message.
+// once, so a piece that begins like a command ("SP+" or "AT", any case) and
+// has neither its CR nor a NUL waits for the rest, up to kPieceGapMs after
+// the last byte, before it counts as one message. Anything else is a
+// message as it came, so noise never swallows the command after it.
 constexpr int kPieceGapMs = 50;
+
+bool beginsLikeCommand(const char* buffer, size_t have) {
+    auto startOf = [&](const char* word) {
+        size_t n = strlen(word) < have ? strlen(word) : have;
+        return strncasecmp(buffer, word, n) == 0;
+    };
+    return have > 0 && (startOf("SP+") || startOf("AT"));
+}
 
 // Bytes [0, have) of `buffer` were read; adds the rest of their line (at
 // most up to `size`) and returns the new length.
 size_t restOfLine(int fd, char* buffer, size_t have, size_t size) {
+    if (!beginsLikeCommand(buffer, have)) return have;
     while (have < size && memchr(buffer, '\r', have) == nullptr && memchr(buffer, '\0', have) == nullptr) {
         struct pollfd p = {fd, POLLIN, 0};
         if (poll(&p, 1, kPieceGapMs) <= 0) break;
