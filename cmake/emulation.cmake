@@ -83,3 +83,28 @@ function(tn_launchers_for_all_programs)
     set_property(TARGET ${t} PROPERTY COMPILE_DEFINITIONS "${out}")
   endforeach()
 endfunction()
+
+# tn_sysroot_program_path(<name> <var>): on a cross build whose sysroot holds
+# usr/bin/<name> (Debian's armhf build of a tool the module runs, jpegoptim
+# say), <var> is set to a launcher that runs that program under the emulator,
+# for a test that hands the tool to a program of ours: the shell our program
+# reaches through system() is the host's and cannot exec it directly. A path
+# of the sysroot itself would not do: under "qemu-arm -L <sysroot>" a program
+# of the build that opens /usr/bin/<name> gets the sysroot's copy. <var> is
+# left alone elsewhere.
+function(tn_sysroot_program_path name var)
+  if(NOT CMAKE_CROSSCOMPILING_EMULATOR OR NOT CMAKE_SYSROOT
+     OR NOT EXISTS "${CMAKE_SYSROOT}/usr/bin/${name}")
+    return()
+  endif()
+  set(words "")
+  foreach(w ${CMAKE_CROSSCOMPILING_EMULATOR})
+    string(APPEND words "'${w}' ")
+  endforeach()
+  set(launcher "${CMAKE_BINARY_DIR}/emulated/sysroot/${name}")
+  file(GENERATE OUTPUT "${launcher}"
+    CONTENT "#!/bin/sh\nexec ${words}'${CMAKE_SYSROOT}/usr/bin/${name}' \"$@\"\n"
+    FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+                     GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  set(${var} "${launcher}" PARENT_SCOPE)
+endfunction()

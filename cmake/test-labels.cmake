@@ -62,6 +62,7 @@ set(TN_TEST_LABELS
   docs_cover_code           desk
   install.layout_and_init_script module
   install.real_platform_switch   desk,slow
+  install.apt_unreadable_index   desk
   bench_smoke               desk,slow
   # Every fuzz target's corpus replay (fuzz/CMakeLists.txt): <name>_replay
   fuzz_replay               memory,module

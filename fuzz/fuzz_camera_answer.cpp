@@ -52,7 +52,8 @@ int camApiPutJson(const char*, json_object** response, json_object* body, const 
     return CAMAPI_DONE;
 }
 
-int camApiUploadFile(const char*, const char*, FILE* stream, int32_t size, json_object* headers) {
+int camApiUploadFile(const char*, const char*, FILE* stream, int32_t size, json_object* headers,
+                     json_object*) {
     if (headers != nullptr) json_object_to_json_string(headers);
     if (gUploadsFail) return CAMAPI_FAILED;
     // The transfer reads the whole stream: check it holds what was announced.

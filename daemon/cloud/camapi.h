@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "cloud/digest.h"
+
 // Results of the request operations.
 enum {
     CAMAPI_DONE = 1,        // the HTTP exchange completed (any status)
@@ -43,6 +45,10 @@ struct CamApiLimits {
     // KiB (32 in the kernel) is 5 s at 48 kbit/s and 16 s at 16 kbit/s; it
     // caps one connection near 4 Mbit/s at a 60 ms round trip.
     long sendBufferBytes = 16 * 1024;
+    // Upload bodies up to this size are read once into memory: their digest
+    // can then go ahead of them in a header, and every try of the request
+    // sends the very bytes digested. Larger ones stream from the file.
+    int64_t memoryBodyBytes = 4 * 1024 * 1024;
 };
 // The limits in use; tests shorten them.
 CamApiLimits& camApiLimits();
@@ -54,9 +60,23 @@ void camApiCleanup();
 int camApiGetJson(const char* url, json_object** response);
 // response may be nullptr: the answer body is then discarded.
 int camApiPutJson(const char* url, json_object** response, json_object* body, const char* token);
-// Streams `size` bytes of `stream` to the URL with the given verb.
+// Sends the first `size` bytes of `stream` to the URL with the given verb,
+// with their digest in the header the slot's `checksum` member names
+// (absent: Content-MD5; false: none). A 2xx answer is still CAMAPI_FAILED
+// when the store shows that it kept other bytes (an ETag that is a plain MD5
+// of something else) or the body did not go whole; camApiLastErrorText says
+// which. Every try of the request sends the body from its first byte.
 int camApiUploadFile(const char* url, const char* verb, FILE* stream, int32_t size,
-                     json_object* headers);
+                     json_object* headers, json_object* checksum = nullptr);
+
+// What the last upload (plain or PATCH) that ended 2xx showed of the bytes
+// the server holds.
+enum class UploadProof {
+    None,     // only its status: the server checks nothing we can see
+    Checked,  // the body's digest went with it, for the server to check
+    Matched,  // the server's own digest of what it kept is the body's
+};
+UploadProof camApiLastUploadProof();
 // Writes the body to `stream` as it arrives.
 int camApiDownloadFile(const char* url, const char* verb, FILE* stream, json_object* headers);
 
@@ -64,9 +84,19 @@ int camApiDownloadFile(const char* url, const char* verb, FILE* stream, json_obj
 // "Tus-Resumable: 1.0.0" and the slot's headers. The HEAD asks for the
 // server's offset; the PATCH streams `length` bytes of `stream` from
 // `offset`. The answer's Upload-Offset is read with camApiLastUploadOffset.
+// With `checksum` the PATCH carries "Upload-Checksum" (tus checksum
+// extension) over its bytes, read once into memory: the caller keeps
+// `length` within CamApiLimits::memoryBodyBytes then.
 int camApiTusHead(const char* url, json_object* headers);
 int camApiTusPatch(const char* url, FILE* stream, int64_t offset, int64_t length,
-                   json_object* headers);
+                   json_object* headers, DigestKind checksum = DigestKind::None);
+// The server's offer (tus discovery): Tus-Extension and
+// Tus-Checksum-Algorithm of the answer, nullptr when absent.
+int camApiTusOptions(const char* url, json_object* headers);
+const char* camApiLastTusExtensions();
+const char* camApiLastTusChecksums();
+// Ends an upload on the server (tus termination extension).
+int camApiTusDelete(const char* url, json_object* headers);
 // The value of the last answer's Upload-Offset header as it came (nullptr
 // when it had none); and of Upload-Length, when the HEAD told it.
 const char* camApiLastUploadOffset();

@@ -184,7 +184,7 @@ const char* uploadCopy(json_object* element, const char* name, const std::string
         return "uploadFailed";
     }
     int rc = camApiUploadFile(target.url, target.verb, file.get(), static_cast<int32_t>(st.st_size),
-                              target.headers);
+                              target.headers, target.checksum);
     file.reset();
     if (transferSucceeded(rc)) {
         sendAck();

@@ -300,7 +300,7 @@ void serveLogRequest(json_object* log) {
         SlotTarget target;
         if (!slotTarget(slot, "log", &target)) continue;
         int rc = camApiUploadFile(target.url, target.verb, stream.get(), static_cast<int32_t>(st.st_size),
-                                  target.headers);
+                                  target.headers, target.checksum);
         stream.reset();
         if (!transferSucceeded(rc)) {
             logMessage("log", LOG_ERROR, "File transfer failed: %s", transferFailure(rc).c_str());

@@ -19,6 +19,7 @@ SlotCheck readSlotTarget(json_object* slot, SlotTarget* target) {
     target->url[0] = '\0';
     target->verb[0] = '\0';
     target->headers = nullptr;
+    target->checksum = nullptr;
     if (host == nullptr || path == nullptr || verb == nullptr) return SLOT_INCOMPLETE;
     int n = snprintf(target->url, sizeof target->url, "%s%s", host, path);
     if (n < 0 || n >= static_cast<int>(sizeof target->url) || strlen(verb) >= sizeof target->verb) {
@@ -27,6 +28,7 @@ SlotCheck readSlotTarget(json_object* slot, SlotTarget* target) {
     }
     snprintf(target->verb, sizeof target->verb, "%s", verb);
     json_object_object_get_ex(slot, "headers", &target->headers);
+    json_object_object_get_ex(slot, "checksum", &target->checksum);
     return SLOT_OK;
 }
 

@@ -5,12 +5,14 @@
 
 #include <string>
 
-// Where a slot points: "host" followed directly by "path", the verb, and the
-// optional header array (owned by the answer).
+// Where a slot points: "host" followed directly by "path", the verb, the
+// optional header array and the optional "checksum" member (which header
+// carries the body's digest; both owned by the answer).
 struct SlotTarget {
     char url[1024];
     char verb[256];
     json_object* headers;
+    json_object* checksum;
 };
 
 enum SlotCheck {

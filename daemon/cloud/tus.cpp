@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 
 #include "camera/protocol.h"
@@ -53,7 +54,71 @@ int64_t int64Member(json_object* o, const char* key, bool* ok) {
     return json_object_get_int64(v);
 }
 
-enum class Answer { Offset, Gone, Later, Refused, Failed, Conflict };
+enum class Answer { Offset, Gone, Later, Refused, Failed, Conflict, Mismatch };
+
+// What a tus server offers, asked once per server and process (OPTIONS).
+struct Offer {
+    DigestKind checksum = DigestKind::None;  // the strongest it checks
+    bool termination = false;
+};
+
+// "https://host:port" of a URL: the server an offer belongs to.
+std::string originOf(const std::string& url) {
+    size_t scheme = url.find("://");
+    size_t end = url.find('/', scheme == std::string::npos ? 0 : scheme + 3);
+    return url.substr(0, end);
+}
+
+// Calls `each` with every item of a comma-separated header value.
+template <typename F>
+void forEachItem(const char* list, F each) {
+    if (list == nullptr) return;
+    for (const char* p = list; *p != '\0';) {
+        while (*p == ' ' || *p == ',') p++;
+        const char* begin = p;
+        while (*p != '\0' && *p != ',') p++;
+        const char* end = p;
+        while (end > begin && end[-1] == ' ') end--;
+        if (end > begin) each(begin, static_cast<size_t>(end - begin));
+    }
+}
+
+std::map<std::string, Offer>& offers() {
+    static std::map<std::string, Offer> known;
+    return known;
+}
+
+Offer offerOf(const std::string& url, json_object* headers) {
+    std::map<std::string, Offer>& known = offers();
+    const std::string origin = originOf(url);
+    auto it = known.find(origin);
+    if (it != known.end()) return it->second;
+    Offer offer;
+    sendAck();
+    // Not known after a cut: asked again at the next upload.
+    if (camApiTusOptions(url.c_str(), headers) != CAMAPI_DONE) return offer;
+    bool checks = false;
+    forEachItem(camApiLastTusExtensions(), [&](const char* item, size_t len) {
+        if (len == 8 && strncmp(item, "checksum", 8) == 0) checks = true;
+        if (len == 11 && strncmp(item, "termination", 11) == 0) offer.termination = true;
+    });
+    if (checks)
+        forEachItem(camApiLastTusChecksums(), [&](const char* item, size_t len) {
+            DigestKind kind = digestKindNamed(item, len);
+            if (static_cast<int>(kind) > static_cast<int>(offer.checksum)) offer.checksum = kind;
+        });
+    const std::string shown = peerText(origin.c_str(), 100);
+    if (offer.checksum == DigestKind::None)
+        logMessage("upload", LOG_WARNING,
+                   "Resumable upload server %s checks no checksum: its offsets alone vouch for a picture",
+                   shown.c_str());
+    else
+        logMessage("upload", LOG_INFO, "Resumable upload server %s checks %s checksums", shown.c_str(),
+                   digestKindName(offer.checksum));
+    if (known.size() >= 16) known.clear();  // a handful of servers at most; bounded all the same
+    known[origin] = offer;
+    return offer;
+}
 
 struct Step {
     Answer kind;
@@ -90,6 +155,12 @@ Step judge(int rc, bool head, const std::string& shown, int64_t size) {
     }
     if (code == 404 || code == 410) return {Answer::Gone, 0};
     if (code == 409) return {Answer::Conflict, 0};
+    if (code == 460) {
+        logMessage("upload", LOG_WARNING,
+                   "Resumable upload %s: the server got other bytes than sent (HTTP 460), sending again",
+                   shown.c_str());
+        return {Answer::Mismatch, 0};
+    }
     if (code == 423 || (code >= 500 && code <= 599)) {
         logMessage("upload", LOG_WARNING, "Resumable upload %s: HTTP %ld", shown.c_str(), code);
         return {Answer::Later, 0};
@@ -120,6 +191,8 @@ void putRecord(const TusRecord& record) {
 }
 
 }  // namespace
+
+void tusForgetServers() { offers().clear(); }
 
 bool tusHeaderValue(const char* line, size_t len, const char* name, std::string* value) {
     size_t nameLen = strlen(name);
@@ -329,23 +402,44 @@ int tusUpload(const char* name, bool hd, const char* path, int64_t size, int64_t
         }
         if (offset == size) break;
         known = false;
+        const Offer offer = offerOf(current, headers);
         int64_t length = size - offset;
         if (limits.chunkBytes > 0 && length > limits.chunkBytes) length = limits.chunkBytes;
+        if (offer.checksum != DigestKind::None && limits.checkedChunkBytes > 0 &&
+            length > limits.checkedChunkBytes)
+            length = limits.checkedChunkBytes;
         sendAck();
         ours = true;
         claimed = offset;
-        int rc = camApiTusPatch(current.c_str(), file.get(), offset, length, headers);
+        int rc = camApiTusPatch(current.c_str(), file.get(), offset, length, headers, offer.checksum);
+        if (rc == CAMAPI_NO_MEMORY || rc == CAMAPI_NO_HANDLE) {
+            logMessage("upload", LOG_ERROR, "Resumable upload %s: cannot read the picture",
+                       shown.c_str());
+            return TUS_KEPT;
+        }
         Step p = judge(rc, false, shown, size);
         if (p.kind == Answer::Offset) {
+            // A server that kept the whole PATCH stands at its end. Any other
+            // offset in a success means its copy is not what was sent (bytes
+            // dropped, or appended somewhere else than asked): nothing can be
+            // continued on it.
+            if (p.offset != offset + length) {
+                logMessage("upload", LOG_ERROR,
+                           "Resumable upload %s: server stands at %lld after %lld bytes from %lld: "
+                           "its copy is not trusted, the picture goes again on a new upload",
+                           shown.c_str(), static_cast<long long>(p.offset),
+                           static_cast<long long>(length), static_cast<long long>(offset));
+                if (offer.termination) camApiTusDelete(current.c_str(), headers);
+                tusForget(name, hd);
+                return TUS_KEPT;
+            }
             if (p.offset == size) {
                 offset = size;
                 break;
             }
-            if (p.offset > offset) {
-                offset = before = p.offset;
-                stuck = 0;
-                known = true;
-            }
+            offset = before = p.offset;
+            stuck = 0;
+            known = true;
         } else if (p.kind == Answer::Gone) {
             if (gone(camApiLastResponseCode())) return TUS_KEPT;
         } else if (p.kind == Answer::Refused) {
@@ -353,7 +447,8 @@ int tusUpload(const char* name, bool hd, const char* path, int64_t size, int64_t
         } else if (p.kind == Answer::Later) {
             backOff(&wait);
         }
-        // Conflict or a cut: the next HEAD says where the server stands.
+        // Conflict, a cut or bytes the server refused: the next HEAD says
+        // where it stands, and counts an attempt that moved nothing.
     }
     logMessage("upload", LOG_INFO, "Resumable upload %s complete: %lld bytes", shown.c_str(),
                static_cast<long long>(size));

@@ -45,6 +45,13 @@ bool tusSaveRecords(std::vector<TusRecord> records);
 // Drops the record of `name` (if any) and saves.
 void tusForget(const char* name, bool hd);
 
+// --- the servers ---
+
+// What each tus server offers (its checksum algorithms, termination) is
+// asked once per server and process, and the answer logged then; this
+// forgets them, so the next upload asks again.
+void tusForgetServers();
+
 // --- one upload ---
 
 enum TusResult {
@@ -57,6 +64,10 @@ enum TusResult {
 struct TusLimits {
     int64_t chunkBytes = 0;  // 0: one PATCH for the whole rest
     int stuckAttempts = 2;   // attempts in a row without progress end the picture for the sync
+    // A server that checks a PATCH's checksum keeps none of a PATCH that was
+    // cut, so its PATCHes are this long at most: a cut costs this much again
+    // at worst (32 s at 16 kbit/s), and the PATCH is read into memory whole.
+    int64_t checkedChunkBytes = 64 * 1024;
 };
 TusLimits& tusLimits();
 

@@ -13,6 +13,7 @@
 #include "cloud/camapi.h"
 #include "cloud/tus.h"
 #include "core/jsonutil.h"
+#include "core/atomicfile.h"
 #include "core/config.h"
 #include "core/log.h"
 #include "core/rootpath.h"
@@ -110,19 +111,23 @@ int uploadOne(json_object* slot) {
         if (tusUpload(name, false, path.c_str(), size, static_cast<int64_t>(st.st_mtime), url,
                       headers) != TUS_SENT)
             return 0;
-        // The record goes after the picture: a cut between the two leaves a
-        // record whose picture is gone, which the next save drops.
+        // The record goes after the picture, and only once the deletion is on
+        // the card: a cut that undid an unflushed deletion after the record
+        // went would leave a picture without its record, sent again whole.
+        // A cut between the two leaves a record whose picture is gone, which
+        // the next save drops.
         if (unlink(path.c_str()) != 0) {
             // Kept with its record: the next attempt finds it complete and
             // deletes it without sending a byte.
             logMessage("upload", LOG_ERROR, "Failed to delete %s", path.c_str());
             return 1;
         }
+        if (syncFolderOf(path.c_str()) != 1) return 1;  // the record stays: the next save drops it
         tusForget(name, false);
         return 1;
     }
 
-    int result = camApiUploadFile(url, verb, file.get(), size, headers);
+    int result = camApiUploadFile(url, verb, file.get(), size, headers, jsonMember(slot, "checksum"));
     file.reset();
     if (result == CAMAPI_DONE) {
         long code = camApiLastResponseCode();

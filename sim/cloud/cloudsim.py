@@ -36,7 +36,12 @@ Connections: {"closed": [CONN, ...], "open": N} where CONN is
     the closed ones. Connections that only showed the camera page are left
     out too.
 Every record is also appended to WORKDIR/requests.jsonl before the answer goes out.
-Uploaded bytes land in WORKDIR/uploads/<name>. A request whose body ends
+Uploaded bytes land in WORKDIR/uploads/<name>. The upload endpoint plays an
+S3-style store, shaped by the scenario key
+    "store": {"md5": true,          check Content-MD5 (400 BadDigest, nothing kept)
+              "etag": "md5",        answer ETag "<md5 of what was kept>"; "opaque": an
+                                    ETag that is no MD5; "none": no ETag
+              "lie": "flip" | "drop", "lie_times": N}   (as the tus lies, before the check) A request whose body ends
 before its Content-Length (the link went away) is recorded with status 0 and
 an "error", gets no answer and stores nothing.
 
@@ -78,11 +83,14 @@ Scenario (every key optional):
     taking the next of "answers".
     FAULT: {"method": "PUT", "path": "/camapi/v3/camera/",   (path prefix; "*" any)
             "skip": 0, "times": 1,                            (-1: every match)
-            "kind": "status" | "drop" | "stall" | "notjson" | "oversize" | "empty",
+            "kind": "status" | "drop" | "reset" | "stall" | "notjson" | "oversize" | "empty",
             "status": 500, "seconds": 600, "size": 2097152,
             "retry_after": "3"}                               (status: a Retry-After header)
       status: answers the status with a small JSON error body;
       drop: closes the connection without an answer (after reading the request);
+      reset: reads only the request's headers, waits "seconds" (0.5) and resets the
+      connection (an RST, nothing flushed): with --rcvbuf small, a client's body
+      stalls part-way first, as when a slow link dies under a request;
       stall: waits "seconds" without answering, then closes;
       notjson: 200 with an HTML body; empty: 200 with no body;
       oversize: 200 with a valid JSON body of "size" bytes.
@@ -103,8 +111,19 @@ Resumable (tus 1.0) slots, with either of these scenario keys:
       "cut_times": N,             ... N times in all (default 1)
       "conflict": N,              the first N PATCHes answer 409
       "offset": "TEXT",           every HEAD and PATCH answer says Upload-Offset: TEXT
-      "head_headers": {"K": "V"}  extra headers on HEAD answers
+      "head_headers": {"K": "V"}, extra headers on HEAD answers
+      "checksum": ["sha1", "md5"],  the checksum extension: OPTIONS offers these, and a
+                                  PATCH with Upload-Checksum is kept only when its whole
+                                  body matches (460 otherwise, nothing kept); default none
+      "lie": "flip" | "drop" | "offset",   the server misbehaves "lie_times" times (1):
+      "lie_times": N              flip: a byte of a PATCH body changes on its way in;
+                                  drop: 1000 bytes of a PATCH body go missing while the
+                                  answer says all were kept; offset: the first HEAD after
+                                  a cut claims 1000 bytes more than held, and the next
+                                  PATCH is appended where the upload really ends
     }
+    OPTIONS /tus/... answers the tus discovery (Tus-Extension: creation,termination,
+    expiration and checksum where "checksum" is set); DELETE /tus/<id> ends an upload.
     "tus_server": "https://127.0.0.1:PORT/files/"
                                   uploads are created on that tus server instead (POST
                                   with Upload-Length, 201 + Location) and its URL handed;
@@ -149,6 +168,31 @@ import cloudview
 MAX_BODY = 64 * 1024 * 1024
 
 
+def damage(body, kind):
+    """A body as a lying server (or a bad link in front of it) keeps it."""
+    if not body:
+        return body
+    if kind == "flip":
+        i = len(body) // 2
+        return body[:i] + bytes([body[i] ^ 0xFF]) + body[i + 1:]
+    if kind == "drop":
+        i = len(body) // 3
+        return body[:i] + body[i + 1000:]
+    return body
+
+
+def checksum_matches(header, body, offered):
+    """(ok, known) of an Upload-Checksum header "ALGO BASE64" against a body."""
+    algo, _, value = header.strip().partition(" ")
+    if algo not in offered:
+        return False, False
+    try:
+        want = base64.b64decode(value.strip(), validate=True)
+    except ValueError:
+        return False, True
+    return hashlib.new(algo, body).digest() == want, True
+
+
 class CutBody(Exception):
     """The client's body ended before its Content-Length."""
 
@@ -165,6 +209,8 @@ ROUTES = [
     ("PUT", r"^/_sim/base$", "sim_put_base"),
     ("GET", r"^/_sim/tus$", "sim_tus"),
     ("HEAD", r"^/tus/([0-9a-z]+)$", "tus_head"),
+    ("OPTIONS", r"^/tus/([0-9a-z]*)$", "tus_options"),
+    ("DELETE", r"^/tus/([0-9a-z]+)$", "tus_delete"),
     ("POST", r"^/tus/?$", "tus_post"),
     ("GET", r"^/camapi/v3/token/([^/]+)$", "token"),
     ("PUT", r"^/camapi/v3/camera/([^/]+)$", "camera"),
@@ -274,7 +320,9 @@ class State:
             for up in getattr(self, "tus", {}).values():
                 up["expired"] = True
         self.tus_budget = {k: int(tus.get(k, d)) for k, d in
-                           (("lose_final", 0), ("cut_times", 1), ("conflict", 0))}
+                           (("lose_final", 0), ("cut_times", 1), ("conflict", 0),
+                            ("lie_times", 1))}
+        self.store_lies = int(self.scenario.get("store", {}).get("lie_times", 1))
 
     def reset(self):
         self.closed_conns = []
@@ -469,6 +517,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(body)
         self.wfile.flush()
 
+    def reset_connection(self):
+        """A reset (RST), as a link that died sends it: nothing is flushed."""
+        self.close_connection = True
+        raw = self.connection
+        try:
+            raw.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            os.close(raw.detach())
+        except OSError:
+            pass
+
     def drop(self):
         self.close_connection = True
         try:
@@ -556,6 +614,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             entry["status"] = 0
             self.state.record(entry)
             self.drop()
+        elif kind == "reset":
+            entry["status"] = 0
+            self.state.record(entry)
+            time.sleep(float(fault.get("seconds", 0.5)))
+            self.reset_connection()
         elif kind == "stall":
             entry["status"] = 0
             self.state.record(entry)
@@ -580,7 +643,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.state.record(entry)
             self.send(500, {"error": "unknown fault kind %s" % kind})
 
-    do_GET = do_PUT = do_POST = do_DELETE = do_PATCH = do_HEAD = handle_any
+    do_GET = do_PUT = do_POST = do_DELETE = do_PATCH = do_HEAD = do_OPTIONS = handle_any
 
     # --- control --------------------------------------------------------
 
@@ -778,6 +841,23 @@ class Handler(http.server.BaseHTTPRequestHandler):
         headers.update(extra or {})
         return headers
 
+    def tus_options(self, m, body, entry):
+        tus = self.state.scenario.get("tus", {})
+        sums = [a for a in tus.get("checksum", []) if a in hashlib.algorithms_available]
+        self.tus_headers = {"Tus-Resumable": "1.0.0", "Tus-Version": "1.0.0",
+                            "Tus-Extension": ",".join(["creation", "termination", "expiration"]
+                                                      + (["checksum"] if sums else []))}
+        if sums:
+            self.tus_headers["Tus-Checksum-Algorithm"] = ",".join(sums)
+        return 204, b"", "text/plain"
+
+    def tus_delete(self, m, body, entry):
+        with self.state.lock:
+            if self.state.tus.pop(m.group(1), None) is None:
+                return 404, b"", "text/plain"
+        self.tus_headers = {"Tus-Resumable": "1.0.0"}
+        return 204, b"", "text/plain"
+
     def tus_post(self, m, body, entry):
         """The tus creation request, so that one simulator can stand in for
         the external tus server of another ("tus_server")."""
@@ -813,6 +893,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 with open(os.path.join(self.state.tus_dir, up["id"]), "r+b") as f:
                     f.truncate(up["offset"])
             entry["tus_offset"] = up["offset"]
+            if (tus.get("lie") == "offset" and up["cut"] and not up["complete"]
+                    and self.state.tus_take("lie_times")):
+                up["lied_offset"] = up["offset"] + 1000
+                entry["lie"] = "offset"
+                self.tus_headers = {"Tus-Resumable": "1.0.0", "Cache-Control": "no-store",
+                                    "Upload-Offset": str(up["lied_offset"]),
+                                    "Upload-Length": str(up["length"])}
+                return 200, b"", "text/plain"
             self.tus_headers = self.tus_answer(up, 200, dict(
                 {"Upload-Length": str(up["length"])},
                 **self.state.scenario.get("tus", {}).get("head_headers", {})))
@@ -844,6 +932,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return finish(415)
         with self.state.lock:
             refusal = None
+            lied = up.pop("lied_offset", None)
+            if lied is not None and claimed == lied:
+                claimed = up["offset"]  # the lie goes on: appended where the upload ends
+                entry["lie"] = "offset"
             if conflict or claimed != up["offset"]:
                 refusal = (409, self.tus_answer(up, 409))
             elif claimed + length > up["length"]:
@@ -854,6 +946,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 cut = 0
         if refusal is not None:
             return finish(*refusal)
+        offered = [a for a in tus.get("checksum", []) if a in hashlib.algorithms_available]
+        lie = tus.get("lie") if tus.get("lie") in ("flip", "drop") else None
+        if offered or lie:
+            return self.tus_patch_whole(up, uid, claimed, length, offered, lie, entry, finish)
         got = 0
         with open(os.path.join(self.state.tus_dir, uid), "r+b") as f:
             f.seek(claimed)
@@ -896,15 +992,82 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.close_connection = False
         return finish(204, headers)
 
+    def tus_patch_whole(self, up, uid, claimed, length, offered, lie, entry, finish):
+        """A PATCH taken whole before a byte is kept: a checksum server can
+        only judge a complete body, and the lies are told about one."""
+        try:
+            data = self.rfile.read(length) if length > 0 else b""
+        except OSError:
+            data = b""
+        if len(data) < length:
+            entry["error"] = "body cut after %d of %d bytes" % (len(data), length)
+            entry["stored_len"] = 0
+            with self.state.lock:
+                up["cut"] = True
+                up["received"] += len(data)
+            return finish(0, drop=True)
+        with self.state.lock:
+            up["received"] += len(data)
+            if lie and self.state.tus_take("lie_times"):
+                data = damage(data, lie)
+                entry["lie"] = lie
+        header = self.headers.get("Upload-Checksum")
+        if offered and header is not None:
+            ok, known = checksum_matches(header, data, offered)
+            if not ok:
+                entry["checksum"] = "mismatch" if known else "unknown"
+                self.close_connection = False
+                return finish(460 if known else 400, {"Tus-Resumable": "1.0.0"})
+            entry["checksum"] = "ok"
+        with open(os.path.join(self.state.tus_dir, uid), "r+b") as f:
+            f.seek(claimed)
+            f.write(data)
+        entry["stored_len"] = len(data)
+        with self.state.lock:
+            # A dropped chunk is answered as if it had been kept.
+            up["offset"] = claimed + length
+            complete = up["offset"] == up["length"]
+            if complete and not up["complete"]:
+                up["complete"] = True
+                with open(os.path.join(self.state.tus_dir, uid), "rb") as f:
+                    kept = f.read(up["length"])
+                with open(os.path.join(self.state.upload_dir, up["name"]), "wb") as f:
+                    f.write(kept)
+            entry["stored"] = up["name"] if complete else None
+            lose = complete and self.state.tus_take("lose_final")
+            headers = self.tus_answer(up, 204)
+        if lose:
+            entry["lost_answer"] = True
+            return finish(0, drop=True)
+        self.close_connection = False
+        return finish(204, headers)
+
     def upload(self, m, body, entry):
         name = safe_name(m.group(1))
         if name is None:
             return 400, {"error": "bad name"}, "application/json"
+        store = self.state.scenario.get("store", {})
+        with self.state.lock:
+            if store.get("lie") in ("flip", "drop") and self.state.store_lies > 0:
+                self.state.store_lies -= 1
+                body = damage(body, store["lie"])
+                entry["lie"] = store["lie"]
+        sent_md5 = self.headers.get("Content-MD5")
+        if sent_md5 is not None and store.get("md5", True):
+            if base64.b64encode(hashlib.md5(body).digest()).decode() != sent_md5.strip():
+                entry["checksum"] = "mismatch"
+                return 400, {"error": "BadDigest"}, "application/json"
+            entry["checksum"] = "ok"
         entry["stored"] = name
         status = self.state.scenario.get("upload_status", 200)
         if 200 <= status < 300:
             with open(os.path.join(self.state.upload_dir, name), "wb") as f:
                 f.write(body)
+            etag = store.get("etag", "md5")
+            if etag == "md5":
+                self.tus_headers = {"ETag": '"%s"' % hashlib.md5(body).hexdigest()}
+            elif etag == "opaque":
+                self.tus_headers = {"ETag": '"%s-1"' % hashlib.md5(body).hexdigest()}
         return status, b"", "text/plain"
 
     def download(self, m, body, entry):
@@ -944,8 +1107,19 @@ class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, addr, handler, context):
-        super().__init__(addr, handler)
+    def __init__(self, addr, handler, context, rcvbuf=0):
+        super().__init__(addr, handler, bind_and_activate=False)
+        # A small receive buffer, set before listen() so that accepted
+        # connections advertise a small window: a client's large write then
+        # stalls part-way, as on a slow link.
+        if rcvbuf:
+            self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        try:
+            self.server_bind()
+            self.server_activate()
+        except OSError:
+            self.server_close()
+            raise
         self.context = context
 
     def get_request(self):
@@ -978,7 +1152,7 @@ def serve(args):
 
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(srv_pem, srv_key)
-    server = Server((args.bind, args.port), Handler, context)
+    server = Server((args.bind, args.port), Handler, context, args.rcvbuf)
     port = server.server_address[1]
     state.base = state.own_base = "https://%s:%d" % (args.bind, port)
     ready = {"ready": True, "port": port, "base": state.base, "cacert": ca_pem,
@@ -1010,6 +1184,8 @@ def main(argv=None):
     p.add_argument("--cacert-out", help="copy the CA certificate here (e.g. ROOT/usrdata/cacert.pem)")
     p.add_argument("--certs", help="folder of certificates to reuse or create (default WORKDIR/certs)")
     p.add_argument("--scenario", help="JSON scenario file loaded at start")
+    p.add_argument("--rcvbuf", type=int, default=0,
+                   help="receive buffer of the API's connections in bytes (0: the kernel's)")
     p.add_argument("--view-port", type=int, help="also serve the camera page on plain HTTP here (0: a free port)")
     args = p.parse_args(argv)
     try:

@@ -13,6 +13,7 @@
 #include "cellular/cellular_state.h"
 #include "cloud/camapi.h"
 #include "cloud/sync_clock.h"
+#include "cloud/tus.h"
 #include "core/config.h"
 #include "core/identity.h"
 #include "core/jsonutil.h"
@@ -65,6 +66,7 @@ protected:
         setModemImei("861234567890123");
         cellularState().dataConnected = 1;
         camApiLimits() = CamApiLimits{};
+        tusForgetServers();
         setSyncClock(&clock);
     }
     void TearDown() override {

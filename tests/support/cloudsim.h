@@ -26,12 +26,15 @@ using CloudSimJson = std::unique_ptr<json_object, CloudSimJsonPut>;
 class CloudSim {
 public:
     // cacertOut: where the simulator copies its CA (e.g. ROOT/usrdata/cacert.pem), or "".
-    explicit CloudSim(const std::string& cacertOut = "", const std::string& script = TN_CLOUDSIM_PY) {
+    // extra: more arguments of the simulator (e.g. {"--rcvbuf", "4096"}).
+    explicit CloudSim(const std::string& cacertOut = "", const std::string& script = TN_CLOUDSIM_PY,
+                      const std::vector<std::string>& extra = {}) {
         char tmpl[] = "/tmp/cloudsim.XXXXXX";
         if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp");
         workdir_ = tmpl;
         std::vector<std::string> args = {"python3", script, "--workdir", workdir_ + "/sim"};
         if (!cacertOut.empty()) args.insert(args.end(), {"--cacert-out", cacertOut});
+        args.insert(args.end(), extra.begin(), extra.end());
         std::string line = simchild::start(&pid_, args);
         CloudSimJson ready(json_tokener_parse(line.c_str()));
         json_object* port = nullptr;
