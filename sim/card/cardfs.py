@@ -55,6 +55,7 @@ import shutil
 import signal
 import stat
 import sys
+import threading
 import time
 import traceback
 
@@ -767,10 +768,39 @@ async def control_server(card, path, done, task_status=trio.TASK_STATUS_IGNORED)
             n.start_soon(serve_client, card, stream, done)
 
 
+# The FUSE loop reads /dev/fuse once it was told a request is there; a request
+# whose caller was killed meanwhile (a power cut stops the daemon at any
+# moment) is taken back by the kernel, and that read then blocks the whole
+# loop, control socket included, until the next request. A thread sees the
+# loop stall and sends it a request of its own: a lookup of a name that is
+# never there.
+STALL_S = 2.0
+
+
+async def heartbeat(beat):
+    while True:
+        beat[0] = time.monotonic()
+        await trio.sleep(STALL_S / 4)
+
+
+def unstall(mount, beat, stop):
+    while not stop.wait(STALL_S / 2):
+        if time.monotonic() - beat[0] > STALL_S:
+            try:
+                os.stat(os.path.join(mount, ".tncard-wake"))
+            except OSError:
+                pass
+
+
 async def run(card, args):
     done = trio.Event()
+    beat = [time.monotonic()]
+    stop = threading.Event()
+    waker = threading.Thread(target=unstall, args=(args.mount, beat, stop), daemon=True)
     async with trio.open_nursery() as n:
         n.start_soon(pyfuse3.main)
+        n.start_soon(heartbeat, beat)
+        waker.start()
         await n.start(control_server, card, args.control, done)
         with trio.open_signal_receiver(signal.SIGTERM, signal.SIGINT) as signals:
             async def on_signal():
@@ -779,6 +809,7 @@ async def run(card, args):
             n.start_soon(on_signal)
             print("READY", flush=True)
             await done.wait()
+        stop.set()
         n.cancel_scope.cancel()
 
 
