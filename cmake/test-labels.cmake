@@ -66,6 +66,7 @@ set(TN_TEST_LABELS
   dspsim                    desk,slow
   demo_field_day            desk,card
   demo_console              desk
+  season_week               desk,card,rounds,slow
   docs_cover_code           desk
   install.layout_and_init_script module
   install.real_platform_switch   desk,slow

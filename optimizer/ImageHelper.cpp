@@ -450,6 +450,9 @@ int ImageHelperProcessFiles(const char* path, const ImageParams* params) {
     for (const std::string& fullPath : pictures)
         if (processPicture(folder, fullPath.c_str(), params) != Outcome::NotProcessed) processed++;
     ImageBufferRelease();
+    // An optimizer that could not write (a full card) leaves its own work
+    // file beside the picture; none may stay after the run.
+    SafeFileCleanFolder(path);
 
     if (processed == 0) {
         LogError("No files processed");

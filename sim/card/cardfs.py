@@ -26,6 +26,9 @@ Control commands, one line each on the Unix socket given by --control
   cut-clear          forget a pending cut-at
   wait-cut SECONDS   reply "cut OPS" once a cut happened, "none" on time-out
   persist            write the durable state into the backing folder now
+  capacity BYTES     the card holds BYTES of file data from now on (0: no
+                     limit, the default): a write or a growth past it fails
+                     with ENOSPC, and statfs shows what is left
   quit               persist, unmount and exit
 Operations counted for cuts: every change (each write call, create,
 mkdir, unlink, rmdir, rename, link, symlink, setattr) and every flush.
@@ -52,6 +55,7 @@ import shutil
 import signal
 import stat
 import sys
+import threading
 import time
 import traceback
 
@@ -150,6 +154,7 @@ class Card(pyfuse3.Operations):
         self.cut_at = None  # absolute op count at which the cut falls
         self.cut_event = trio.Event()
         self.written = {}  # backing path -> (ino, dgen) last written
+        self.capacity = 0  # bytes of file data the card holds; 0: no limit
         self.reset_counts()
         root = Node(ROOT, 'd', stat.S_IFDIR | 0o755)
         self.nodes[ROOT] = root
@@ -429,6 +434,7 @@ class Card(pyfuse3.Operations):
         if fields.update_size:
             size = attr.st_size
             self.check_size(size)
+            self.check_room(size - len(node.data))
             if size < len(node.data):
                 del node.data[size:]
             else:
@@ -464,8 +470,8 @@ class Card(pyfuse3.Operations):
         self.alive()
         s = pyfuse3.StatvfsData()
         s.f_bsize = s.f_frsize = 4096
-        s.f_blocks = 1 << 20
-        used = sum(len(n.data) for n in self.nodes.values() if n.kind == 'f') // 4096
+        s.f_blocks = self.capacity // 4096 if self.capacity else 1 << 20
+        used = self.used_bytes() // 4096
         s.f_bfree = s.f_bavail = max(0, s.f_blocks - used)
         s.f_files = 1 << 16
         s.f_ffree = s.f_favail = s.f_files - len(self.nodes)
@@ -625,6 +631,7 @@ class Card(pyfuse3.Operations):
         node = self.handle(fh)
         self.op("writes")
         self.check_size(off + len(buf))
+        self.check_room(off + len(buf) - len(node.data))
         if off > len(node.data):
             node.data.extend(b"\0" * (off - len(node.data)))
         node.data[off:off + len(buf)] = buf
@@ -633,6 +640,25 @@ class Card(pyfuse3.Operations):
 
     async def flush(self, fh):
         self.handle(fh)
+
+    def used_bytes(self):
+        """File data under a name now (a file deleted, its room is free)."""
+        used, seen, todo = 0, set(), [ROOT]
+        while todo:
+            n = self.nodes.get(todo.pop())
+            if n is None or n.ino in seen:
+                continue
+            seen.add(n.ino)
+            if n.kind == 'f':
+                used += len(n.data)
+            elif n.kind == 'd':
+                todo.extend(n.entries.values())
+        return used
+
+    def check_room(self, growth):
+        """A full card refuses to grow a file, to the last byte."""
+        if self.capacity and growth > 0 and self.used_bytes() + growth > self.capacity:
+            raise pyfuse3.FUSEError(errno.ENOSPC)
 
     async def release(self, fh):
         self.handles.pop(fh, None)
@@ -689,6 +715,9 @@ class Card(pyfuse3.Operations):
         if w == "persist":
             self.persist()
             return "ok"
+        if w == "capacity" and len(words) == 2 and words[1].isdigit():
+            self.capacity = int(words[1])
+            return "ok %d" % self.used_bytes()
         return "error unknown command: " + line.strip()
 
 
@@ -747,10 +776,39 @@ async def control_server(card, path, done, task_status=trio.TASK_STATUS_IGNORED)
             n.start_soon(serve_client, card, stream, done)
 
 
+# The FUSE loop reads /dev/fuse once it was told a request is there; a request
+# whose caller was killed meanwhile (a power cut stops the daemon at any
+# moment) is taken back by the kernel, and that read then blocks the whole
+# loop, control socket included, until the next request. A thread sees the
+# loop stall and sends it a request of its own: a lookup of a name that is
+# never there.
+STALL_S = 2.0
+
+
+async def heartbeat(beat):
+    while True:
+        beat[0] = time.monotonic()
+        await trio.sleep(STALL_S / 4)
+
+
+def unstall(mount, beat, stop):
+    while not stop.wait(STALL_S / 2):
+        if time.monotonic() - beat[0] > STALL_S:
+            try:
+                os.stat(os.path.join(mount, ".tncard-wake"))
+            except OSError:
+                pass
+
+
 async def run(card, args):
     done = trio.Event()
+    beat = [time.monotonic()]
+    stop = threading.Event()
+    waker = threading.Thread(target=unstall, args=(args.mount, beat, stop), daemon=True)
     async with trio.open_nursery() as n:
         n.start_soon(pyfuse3.main)
+        n.start_soon(heartbeat, beat)
+        waker.start()
         await n.start(control_server, card, args.control, done)
         with trio.open_signal_receiver(signal.SIGTERM, signal.SIGINT) as signals:
             async def on_signal():
@@ -759,6 +817,7 @@ async def run(card, args):
             n.start_soon(on_signal)
             print("READY", flush=True)
             await done.wait()
+        stop.set()
         n.cancel_scope.cancel()
 
 

@@ -191,6 +191,20 @@ class CardTest(unittest.TestCase):
         self.assertGreaterEqual(st["flushed_bytes"], 300000)
         self.assertIn("error", self.card("no-such-command"))
 
+    def test_a_full_card_refuses_the_last_byte_and_frees_room_on_delete(self):
+        used = int(self.card("capacity 0").split()[1])
+        self.assertEqual(self.card("capacity %d" % (used + 10000)), "ok %d" % used)
+        write(self.p("a.jpg"), b"a" * 9000)
+        with self.assertRaises(OSError) as e:
+            write(self.p("b.jpg"), b"b" * 1001)
+        self.assertEqual(e.exception.errno, 28)  # ENOSPC
+        st = os.statvfs(self.m)
+        self.assertLess(st.f_bavail * st.f_frsize, 4096)
+        write(self.p("c.jpg"), b"c" * 1000)  # to the last byte
+        os.unlink(self.p("a.jpg"))
+        write(self.p("b.jpg"), b"b" * 1001)
+        self.assertEqual(self.card("capacity 0"), "ok %d" % (used + 2001))
+
 
 if __name__ == "__main__":
     why = cardctl.why_not()

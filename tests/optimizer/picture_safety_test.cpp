@@ -159,6 +159,21 @@ TEST_F(Safety, LeftoversOfACutOffRunAreRemovedAndOnlyThey) {
     EXPECT_TRUE(marked(folder.read("a.jpg")));
 }
 
+TEST_F(Safety, AnOptimizerThatCannotWriteLeavesNoWorkFileAfterTheRun) {
+    pictures::Options o;
+    o.width = 80;
+    o.height = 60;
+    folder.putPicture("p.jpg", o);
+    // As jpegoptim on a full card: its work file made, the write failed, the file left.
+    folder.put("jpegoptim", "#!/bin/sh\nfor f; do :; done\n: > \"${f%/*}/jpegoptim-0-$$.AbCdEf.tmp\"\n"
+                            "echo \"jpegoptim: write failed to file\" >&2\nexit 1\n");
+    chmod(folder.file("jpegoptim").c_str(), 0755);
+    ASSERT_EQ(run(40, 30, 0), 0);
+    for (const auto& e : std::filesystem::directory_iterator(folder.path()))
+        EXPECT_FALSE(SafeFileIsLeftover(e.path().filename().c_str())) << e.path();
+    EXPECT_TRUE(marked(folder.read("p.jpg")));
+}
+
 TEST_F(Safety, ReplaceIsAllOrNothing) {
     folder.put("p.jpg", "old");
     EXPECT_EQ(SafeFileReplace(folder.file("p.jpg").c_str(), folder.file("p.jpg.tmp").c_str(), "new", 3), 1);
