@@ -79,6 +79,17 @@ public:
     }
     // Every finished request, oldest first, as a JSON array of
     // {"method", "path", "status", "upload_offset", "offset", "length"}.
+    // The server logs a request once its answer has gone: a client that
+    // has its answer waits here for the line (at least `count`, 10 s at most).
+    CloudSimJson requestsAtLeast(size_t count) const {
+        CloudSimJson all = requests();
+        for (int i = 0; i < 1000 && json_object_array_length(all.get()) < count; i++) {
+            usleep(10000);
+            all = requests();
+        }
+        return all;
+    }
+
     CloudSimJson requests() const {
         CloudSimJson all(json_object_new_array());
         std::ifstream in(log_);
