@@ -76,6 +76,7 @@ set(TN_TEST_LABELS
   vm.image                  vm,slow
   vm.day                    vm
   vm.day_1970               vm
+  vm.day_europe_1970        vm
   vm.pictrim                vm
   vm.update                 vm
   vm.cuts                   vm,slow

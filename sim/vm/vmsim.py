@@ -18,6 +18,11 @@ qemu-system-arm -M virt, with the module's devices joined to the desk.
                       reaches nothing but 10.0.2.100:PORT for each forwarded
                       PORT, which leads to the host's 127.0.0.1:HOSTPORT
                       (sim/vm/hostfwd.py per connection)
+    the desk's UDP    virtio port "tn.udp" on RUN/udp.sock: the guest's
+                      udp_relay (sim/vm/udp_relay.cpp) frames each datagram
+                      sent to its 127.0.0.123:PORT, and UdpRelay here passes
+                      it on to the host's 127.0.0.1:HOSTPORT and frames the
+                      answers back (QEMU's guestfwd carries TCP only)
 
 Disks use cache=writeback: a write the guest kernel sent to the disk is in
 the host's page cache (a killed QEMU cannot lose it), a flush reaches the
@@ -25,7 +30,8 @@ image file with fdatasync, and what the guest kernel only held in its own
 page cache dies with the QEMU process, as at a cut.
 
 Behaviours (Machine arguments): rtc "now" | "1970" | an ISO date (the
-board's RTC at power-on), forwards {guest_port: host_port}, memory_mb.
+board's RTC at power-on), forwards {guest_port: host_port} (TCP),
+udp {guest_port: host_port} (123: the desk's NTP server), memory_mb.
 
 Control commands of the command line (`vmsim.py run --image DIR RUN`), one a
 line on standard input, each answered with one line "OK ..." or "ERR ...":
@@ -45,8 +51,10 @@ import select
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -173,12 +181,77 @@ class Stream:
         self.sock.close()
 
 
+class UdpRelay(threading.Thread):
+    """The host end of the guest's udp_relay: frames from the port socket go
+    as datagrams to 127.0.0.1:ports[service port], one host socket per guest
+    client, and what comes back goes to the guest framed the same way
+    (u16 length | u32 client IPv4 | u16 client port | u16 service port |
+    datagram). Ends when QEMU closes the port."""
+
+    def __init__(self, path, ports):
+        super().__init__(daemon=True)
+        self.stream = Stream(path)
+        self.ports = dict(ports)
+        self.clients = {}  # host socket -> frame header of its guest client
+        self.datagrams = 0
+
+    def run(self):
+        buf = b""
+        sock = self.stream.sock
+        try:
+            while True:
+                r, _, _ = select.select([sock] + list(self.clients), [], [])
+                for s in r:
+                    if s is sock:
+                        try:
+                            data = sock.recv(65536)
+                        except BlockingIOError:
+                            continue
+                        if not data:
+                            return
+                        buf += data
+                        while len(buf) >= 2 and len(buf) >= 2 + struct.unpack(">H", buf[:2])[0]:
+                            n = struct.unpack(">H", buf[:2])[0]
+                            frame, buf = buf[2:2 + n], buf[2 + n:]
+                            self._out(frame)
+                    else:
+                        data = s.recv(65536)
+                        header = self.clients[s]
+                        sock.setblocking(True)
+                        sock.sendall(struct.pack(">H", len(header) + len(data)) + header + data)
+                        sock.setblocking(False)
+        except OSError:
+            return
+        finally:
+            for s in self.clients:
+                s.close()
+            self.stream.close()
+
+    def _out(self, frame):
+        if len(frame) < 8:
+            return
+        header, data = frame[:8], frame[8:]
+        port = self.ports.get(struct.unpack(">H", header[6:8])[0])
+        if port is None:
+            return  # no such service on this desk: dropped, as on a network
+        for s, h in self.clients.items():
+            if h == header:
+                break
+        else:
+            s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            self.clients[s] = header
+        self.datagrams += 1
+        s.sendto(data, ("127.0.0.1", port))
+
+
 class Machine:
     """One module: its disks in `run`, QEMU started and stopped as power."""
 
-    def __init__(self, image, run, rtc="now", forwards=None, memory_mb=256, hand=False):
+    def __init__(self, image, run, rtc="now", forwards=None, memory_mb=256, hand=False, udp=None):
         self.image, self.run = os.path.abspath(image), os.path.abspath(run)
         self.rtc, self.forwards, self.memory_mb, self.hand = rtc, dict(forwards or {}), memory_mb, hand
+        self.udp = dict(udp or {})
+        self.udp_relay = None
         os.makedirs(self.run, exist_ok=True)
         self.card = Card(os.path.join(self.run, "card.img"))
         self.root = os.path.join(self.run, "root.img")
@@ -214,6 +287,8 @@ class Machine:
         argv += ["-device", "virtio-serial-device"] + console + ["-device", "virtconsole,chardev=con"]
         argv += ["-chardev", "socket,id=ctl,path=%s,server=on,wait=off" % self._sock("control"),
                  "-device", "virtserialport,chardev=ctl,name=tn.control",
+                 "-chardev", "socket,id=udp,path=%s,server=on,wait=off" % self._sock("udp"),
+                 "-device", "virtserialport,chardev=udp,name=tn.udp",
                  "-chardev", "socket,id=uart,path=%s,server=on,wait=off" % self._sock("uart"),
                  "-serial", "chardev:uart",
                  "-netdev", net, "-device", "virtio-net-device,netdev=net"]
@@ -225,7 +300,7 @@ class Machine:
     def boot(self):
         """Power on; returns once the UART and the control port are joined."""
         assert self.proc is None or self.proc.poll() is not None, "already running"
-        for name in ("uart", "control"):
+        for name in ("uart", "control", "udp"):
             if os.path.exists(self._sock(name)):
                 os.unlink(self._sock(name))
         self.boots += 1
@@ -238,6 +313,9 @@ class Machine:
         log.close()
         self.uart = Stream(self._sock("uart"))
         self.control = Stream(self._sock("control"))
+        if not self.hand:
+            self.udp_relay = UdpRelay(self._sock("udp"), self.udp)
+            self.udp_relay.start()
         return self
 
     def seconds(self):
@@ -343,6 +421,8 @@ def main():
     r.add_argument("--rtc", default="now")
     r.add_argument("--forward", action="append", default=[], metavar="GUEST:HOST",
                    help="guest port on 10.0.2.100 to the host's 127.0.0.1 port")
+    r.add_argument("--udp", action="append", default=[], metavar="GUEST:HOST",
+                   help="UDP port on the guest's 127.0.0.123 to the host's 127.0.0.1 port (123: NTP)")
     r.add_argument("--card-mb", type=int, default=64, help="a fresh card of this size, when RUN has none")
     r.add_argument("--hand", action="store_true", help="console on this terminal; no control commands")
     d = sub.add_parser("dsp", help="type DSP commands onto a running machine's UART")
@@ -351,7 +431,8 @@ def main():
     if a.what == "dsp":
         return dsp_console(a.run_dir)
     forwards = {int(g): int(h) for g, h in (f.split(":") for f in a.forward)}
-    m = Machine(a.image, a.run_dir, rtc=a.rtc, forwards=forwards, hand=a.hand)
+    udp = {int(g): int(h) for g, h in (f.split(":") for f in a.udp)}
+    m = Machine(a.image, a.run_dir, rtc=a.rtc, forwards=forwards, hand=a.hand, udp=udp)
     if not os.path.exists(m.card.path):
         m.card.make(a.card_mb)
     if a.hand:

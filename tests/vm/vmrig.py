@@ -49,12 +49,21 @@ def nitz_now():
 class Box:
     """One module with its world, in a folder of its own."""
 
-    def __init__(self, name, rtc="now"):
+    def __init__(self, name, rtc="now", ntp=False):
         reason = vmsim.available()
         if reason:
             raise unittest.SkipTest(reason)
         self.image = vmsim.image_dir()
         self.dir = tempfile.mkdtemp(prefix="vm-%s." % name)
+        self.ntp = None
+        udp = {}
+        if ntp:
+            # The pool of European networks: the desk's NTP server, which the
+            # guest reaches as europe.pool.ntp.org through the desk's UDP.
+            self.ntp = subprocess.Popen([sys.executable, os.path.join(SOURCE, "sim", "ntp", "ntpsim.py"),
+                                         "--port", "0"], stdout=subprocess.PIPE, text=True,
+                                        preexec_fn=vmsim._die_with_parent)
+            udp[123] = json.loads(self.ntp.stdout.readline() or "{}").get("port", 0)
         self.cloud_dir = os.path.join(self.dir, "cloud")
         self.cloud = subprocess.Popen(
             [sys.executable, os.path.join(SOURCE, "sim", "cloud", "cloudsim.py"), "--workdir", self.cloud_dir,
@@ -68,15 +77,19 @@ class Box:
         self.tls = ssl.create_default_context(cafile=os.path.join(self.image, "certs", "ca.pem"))
         # Upload slots name the host the module reaches the cloud by.
         self.cloud_control("PUT", "/_sim/base", {"base": "https://" + API_HOST})
-        self.m = vmsim.Machine(self.image, os.path.join(self.dir, "machine"), rtc=rtc, forwards={443: self.port})
+        self.m = vmsim.Machine(self.image, os.path.join(self.dir, "machine"), rtc=rtc, forwards={443: self.port},
+                               udp=udp)
         self.m.card.make()
 
     def close(self, keep=False):
         if getattr(self, "m", None):
             self.m.cut()
-        if self.cloud.poll() is None:
-            self.cloud.terminate()
-            self.cloud.wait()
+        for p in (self.cloud, self.ntp):
+            if p and p.poll() is None:
+                p.terminate()
+                p.wait()
+            if p:
+                p.stdout.close()
         if keep or os.environ.get("TN_VM_KEEP"):
             print("vm: kept %s" % self.dir)
         else:
@@ -100,9 +113,12 @@ class Box:
                 out[n] = f.read()
         return out
 
-    def first_card(self, pictures):
+    def first_card(self, pictures, modem=None):
         """A new camera's card: the configuration request, the DSP's status and
-        `pictures` ({name: bytes}) waiting in TRANSMIT."""
+        `pictures` ({name: bytes}) waiting in TRANSMIT; `modem`, a modem
+        simulator scenario the guest's modem platform starts with."""
+        if modem:
+            self.m.card.put("/MODEM.JSN", json.dumps(modem).encode())
         self.m.card.put("/CONFIG.REQ", json.dumps(CONFIG_REQ).encode())
         self.m.card.put("/STATUS.DSP", json.dumps(STATUS).encode())
         for name, data in pictures.items():
@@ -130,6 +146,16 @@ class Box:
         """The daemon's log on the card, read in the running guest."""
         rc, out = self.m.guest("cat /media/sdcard/log.txt")
         return out if rc == 0 else ""
+
+
+def european_modem():
+    """The guest's modem scenario on a British network (MCC 234, the zone of
+    UTC by the daemon's country table): the clock then comes from NTP."""
+    with open(os.path.join(SOURCE, "sim", "vm", "guest", "etc", "modem_sim", "scenario.json")) as f:
+        scenario = json.load(f)
+    scenario["sim"]["slots"][0]["imsi"] = "234500000000001"
+    scenario["nw"]["reg"].update({"mcc": "234", "mnc": "50"})
+    return scenario
 
 
 def pictures(count, width=640, height=480):
