@@ -1,6 +1,7 @@
 """Power cuts of the whole module: QEMU killed (SIGKILL, no shutdown) at
 seeded moments of a sync, of a burst of DSP commands (the log being
-written) or of the boot; after each cut the card is checked with
+written), of PicTrimApp's image stage on the card, of the boot or of an
+install; after each cut the card is checked with
 fsck.vfat -n (every finding counted), the module boots again, answers RDY,
 and the checks hold: no picture lost, none gone from the card before the
 cloud held it whole, the configuration files parse. A last clean round
@@ -16,6 +17,7 @@ Used by cuts_test.py (a few cuts at a fixed seed, from ctest) and
 scripts/vm-power-cuts (any seed, any number)."""
 import collections
 import json
+import os
 import random
 import re
 import time
@@ -23,10 +25,19 @@ import time
 import vmrig
 
 # In turn, each at a seeded moment: a sync (uploads, deletions, the settings
-# file, the log), a burst of commands (the log being written), the boot, and
-# a boot that installs a signed update package from the card.
-KINDS = ("sync", "commands", "sync", "boot", "install")
+# file, the log), a burst of commands (the log being written), PicTrimApp
+# shrinking pictures on the card, the boot, and a boot that installs a signed
+# update package from the card. TN_VM_CUT_KINDS (words) picks others.
+KINDS = tuple(os.environ.get("TN_VM_CUT_KINDS", "sync commands pictrim sync boot install").split())
 INSTALL_SCRIPT = b"#!/bin/sh\nsync\n"
+# PicTrimApp's folder on the card, beside the daemon's TRANSMIT.
+TRIM = "/TRIM"
+TRIM_RUN = "PicTrimApp 640 480 50 /media/sdcard%s/ UCID0001 %s 443" % (TRIM, vmrig.API_HOST)
+# The same pictures shrunk by a run that is never cut and cannot upload:
+# what each picture at the cloud must equal byte for byte.
+REF = "/REF"
+REF_RUN = "PicTrimApp 640 480 50 /media/sdcard%s/ UCID0001 127.0.0.1 9" % REF
+MARK = b"PicTrimApp processed"
 
 
 def finding_kind(line):
@@ -42,6 +53,7 @@ class Round:
         self.originals = {}  # every picture the camera left on the card
         self.cuts = []       # one dict per cut
         self.findings = collections.Counter()
+        self.trim_originals = {}  # every picture put in PicTrimApp's folder
         self.package = None      # (package, signature, daemon) of the install cuts
         self.installing = False  # an install was cut: the next start must finish it
 
@@ -53,10 +65,70 @@ class Round:
             self.box.m.card.put("/TRANSMIT/" + name, data)
             self.originals[name] = data
 
+    def trim_folder(self, folder):
+        """PicTrimApp's folder on the card: its token, the cloud's CA and the
+        image's jpegoptim (put while the module is off, whole)."""
+        self.box.m.card.put(folder + "/.token", b"vm-token")
+        with open(os.path.join(self.box.image, "certs", "ca.pem"), "rb") as f:
+            self.box.m.card.put(folder + "/cacert.pem", f.read())
+        self.box.m.card.put(folder + "/jpegoptim", vmrig.image_file(self.box, "/usr/bin/jpegoptim"))
+
+    def add_trim_pictures(self, n, tag):
+        if not self.trim_originals:
+            self.trim_folder(TRIM)
+            self.box.cloud_control("PUT", "/_sim/scenario", {"accept_tokens": ["vm-token"]})
+        for i, data in enumerate(vmrig.pictures(n, 1280, 960).values()):
+            name = "%sT%03d.JPG" % (tag, i + 1)
+            self.box.m.card.put(TRIM + "/" + name, data)
+            self.trim_originals[name] = data
+
+    def check_trim(self, cloud, final=False):
+        """PicTrimApp's pictures: each on the card as the DSP left it or
+        shrunk exactly once, whole; gone only when the cloud holds it shrunk
+        once, whole. After the last, uncut run: every one at the cloud, the
+        very bytes an uncut run makes of it, and no work file left."""
+        problems = []
+        if final:
+            for name in self.trim_originals:
+                ref = self.box.m.card.get(REF + "/" + name)
+                if cloud.get(name) != ref:
+                    problems.append("%s at the cloud differs from the uncut run's (%s vs %s bytes)" % (
+                        name, len(cloud.get(name) or b""), len(ref or b"")))
+        left = set(self.box.m.card.ls(TRIM))
+        for name, data in self.trim_originals.items():
+            if name in left:
+                got = self.box.m.card.get(TRIM + "/" + name)
+                if got != data and not shrunk_once(got):
+                    problems.append("%s on the card is neither the original nor shrunk once, whole" % name)
+                if final:
+                    problems.append("%s still on the card after the last run" % name)
+            elif not shrunk_once(cloud.get(name)):
+                problems.append("%s gone from the card before the cloud held it shrunk once, whole" % name)
+        if final:
+            work = [n for n in left if n.lower().endswith((".tmp", ".part"))]
+            if work:
+                problems.append("work files left: %s" % work)
+        return problems
+
+    def trim_state(self):
+        """Where the cut left PicTrimApp's pictures."""
+        left = self.box.m.card.ls(TRIM)
+        state = {"original": 0, "shrunk": 0, "sent": 0,
+                 "work": sum(1 for n in left if n.lower().endswith((".tmp", ".part")))}
+        for name, data in self.trim_originals.items():
+            if name not in left:
+                state["sent"] += 1
+            elif self.box.m.card.get(TRIM + "/" + name) == data:
+                state["original"] += 1
+            else:
+                state["shrunk"] += 1
+        return state
+
     def check_after_cut(self):
         """What must hold on the card and the cloud whatever the moment."""
         problems = []
         cloud = self.box.uploaded()
+        problems += self.check_trim(cloud)
         left = set(self.box.m.card.ls("/TRANSMIT"))
         for name, data in self.originals.items():
             if name in left:
@@ -128,6 +200,16 @@ class Round:
             self.box.m.boot()
             _sleep(cut["at"], self.box.m.uart)
             cut["answered"] = b"RDY" in self.box.m.uart.buffer
+        elif kind == "pictrim":
+            self.add_trim_pictures(2, "C%02d" % n)
+            cut["rdy"] = self.box.boot_to_rdy()
+            self.box.m.wait_guest()
+            # Two 1280x960 pictures take PicTrimApp about 4 s of the board's
+            # time here before its uploads start.
+            self.box.m.guest("(%s >/tmp/pictrim.out 2>&1 &)" % TRIM_RUN)
+            cut["at"] = round(self.rng.uniform(0.0, 4.0), 2)
+            _sleep(cut["at"])
+            cut["answered"] = False
         elif kind == "boot":
             cut["at"] = round(self.rng.uniform(0.5, 12.0), 2)
             self.box.m.boot()
@@ -144,16 +226,21 @@ class Round:
                     self.box.m.uart.send(b"SP+STATE\r")
             _sleep(cut["at"], self.box.m.uart)
             cut["answered"] = b"SP+OK" in self.box.m.uart.buffer
-        conf_problems = self.install_problems + ([] if kind in ("boot", "install") else self.check_conf())
+        conf_problems = self.install_problems + ([] if kind in ("boot", "install", "pictrim")
+                                                 else self.check_conf())
         self.box.m.cut()
         rc, findings = self.box.m.card.fsck()
         cut["fsck"] = findings
         for f in findings:
             self.findings[finding_kind(f)] += 1
         cut["problems"] = conf_problems + self.check_after_cut()
+        if kind == "pictrim":
+            cut["trim"] = self.trim_state()
         self.cuts.append(cut)
-        print("cut %2d %-8s at %5.2f s %-9s fsck findings %d%s%s" % (
+        print("cut %2d %-8s at %5.2f s %-9s fsck findings %d%s%s%s" % (
             n, kind, cut["at"], "answered" if cut["answered"] else "midway", len(findings),
+            " (pictures: %(original)d as taken, %(shrunk)d shrunk, %(sent)d sent; %(work)d work files)"
+            % cut["trim"] if "trim" in cut else "",
             "".join("\n   fsck: " + f for f in findings),
             "".join("\n   PROBLEM: " + p for p in cut["problems"])), flush=True)
         return cut
@@ -161,12 +248,21 @@ class Round:
     def final(self):
         """A clean wake: everything syncs, every picture is at the cloud intact."""
         self.install_problems = []
+        if self.trim_originals:
+            self.trim_folder(REF)
+            for name, data in self.trim_originals.items():
+                self.box.m.card.put(REF + "/" + name, data)
         self.wake()
         for _ in range(4):
             self.box.command("SP+SYNC")
             if not self.box.m.card.ls("/TRANSMIT"):
                 break
         problems = self.install_problems + self.check_conf()
+        if self.trim_originals:
+            rc, out = self.box.m.guest(TRIM_RUN, 600)
+            if "CODE 0 END PROGRAM" not in out:
+                problems.append("PicTrimApp's last run: %s" % out[-300:])
+            self.box.m.guest(REF_RUN, 600)
         self.box.command("SP+POWERDOWN", 30)
         if not self.box.m.wait_off(120):
             problems.append("no power-off after POWERDOWN")
@@ -177,8 +273,18 @@ class Round:
         left = self.box.m.card.ls("/TRANSMIT")
         if left:
             problems.append("left in TRANSMIT: %s" % left)
+        problems += self.check_trim(cloud, final=True)
         rc, findings = self.box.m.card.fsck()
         return problems, findings
+
+
+def shrunk_once(jpeg):
+    """A picture PicTrimApp processed once, whole: its mark once, its EXIF,
+    640x480 and the end-of-image marker."""
+    if not jpeg or not jpeg.startswith(b"\xff\xd8") or not jpeg.endswith(b"\xff\xd9"):
+        return False
+    import pictrim_test
+    return jpeg.count(MARK) == 1 and b"Exif\0\0" in jpeg[:65536] and pictrim_test.size_of(jpeg) == (640, 480)
 
 
 def _sleep(seconds, stream=None):

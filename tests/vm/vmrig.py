@@ -175,6 +175,13 @@ def pictures(count, width=640, height=480):
         shutil.rmtree(folder, ignore_errors=True)
 
 
+def image_file(box, path):
+    """A file of the image's root, read with debugfs (the image stays shut)."""
+    r = subprocess.run(["debugfs", "-R", "cat %s" % path, os.path.join(box.image, "root.ext4")],
+                       check=True, capture_output=True)
+    return r.stdout
+
+
 def signed_package(box, script, version="9.0.0"):
     """An update package holding the image's own daemon as /usrdata/bin/trailnetd
     and `script` (bytes) as its post_update_script.sh, signed with the image's
