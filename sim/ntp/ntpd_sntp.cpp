@@ -4,7 +4,8 @@
 // as BusyBox's ntpd -q does, prints "ntpd: setting time to ..." and exits 0.
 // Like ntpd -q it asks again every 2 s while no good answer comes, until it
 // is killed. Only the query-once form is played: the module never runs ntpd
-// as a server.
+// as a server. For the desk's own tests, HOST may carry a port (HOST:PORT),
+// and TN_NTPD_DRY_RUN=1 prints the time it would set instead of setting it.
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <poll.h>
@@ -14,6 +15,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -115,6 +117,14 @@ int main(int argc, char** argv) {
         }
     }
     if (!once || host.empty()) return usage();
+    std::string port = "123";
+    size_t colon = host.rfind(':');
+    if (colon != std::string::npos) {
+        port = host.substr(colon + 1);
+        host.resize(colon);
+    }
+    const char* dry = getenv("TN_NTPD_DRY_RUN");
+    bool dryRun = dry != nullptr && strcmp(dry, "1") == 0;
     for (;;) {
         addrinfo hints{};
         hints.ai_family = AF_INET;
@@ -124,7 +134,7 @@ int main(int argc, char** argv) {
         bool answered = false;
         timespec began;
         clock_gettime(CLOCK_MONOTONIC, &began);
-        if (getaddrinfo(host.c_str(), "123", &hints, &found) == 0) {
+        if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) == 0) {
             answered = ask(found, &offset);
             freeaddrinfo(found);
         }
@@ -142,6 +152,11 @@ int main(int argc, char** argv) {
         timespec set;
         set.tv_sec = static_cast<time_t>(target);
         set.tv_nsec = static_cast<long>((target - static_cast<double>(set.tv_sec)) * 1e9);
+        if (dryRun) {
+            printf("ntpd: would set time to %lld.%06ld (offset %+fs)\n", static_cast<long long>(set.tv_sec),
+                   set.tv_nsec / 1000, offset);
+            return 0;
+        }
         if (clock_settime(CLOCK_REALTIME, &set) != 0) {
             fprintf(stderr, "ntpd: can't set the time: %s\n", strerror(errno));
             return 1;

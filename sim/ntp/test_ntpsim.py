@@ -65,6 +65,45 @@ class NtpSimTest(unittest.TestCase):
         self.assertEqual(counters, {"requests": 3, "answered": 1})
         self.assertTrue(self.control(ready, "set answer late").startswith("ERR"))
 
+    def test_the_images_ntpd(self):
+        # The module image's ntpd -q (ntpd_sntp, TN_NTPD_SNTP), printing what
+        # it would set: a good answer sets the clock once and ends; a bad or
+        # no answer is refused and asked again every 2 s until it is killed.
+        binary = os.environ.get("TN_NTPD_SNTP")
+        if not binary:
+            self.skipTest("TN_NTPD_SNTP is not set (ctest sets it)")
+        env = dict(os.environ, TN_NTPD_DRY_RUN="1")
+        cases = [
+            (["offset_s=0"], 0),
+            (["offset_s=-86400"], -86400),
+            (["drop_first=1"], 0),
+            (["answer=kod"], None),
+            (["answer=unsynced"], None),
+            (["answer=silent"], None),
+        ]
+        for settings, off in cases:
+            with self.subTest(settings=settings):
+                ready = self.start(*settings)
+                p = subprocess.Popen([binary, "-nNqp", "127.0.0.1:%d" % ready["port"]], env=env,
+                                     stdout=subprocess.PIPE, text=True)
+                killed = False
+                try:
+                    out, _ = p.communicate(timeout=4.5 if off is None else 60)
+                except subprocess.TimeoutExpired:
+                    p.kill()
+                    out, _ = p.communicate()
+                    killed = True
+                if off is None:
+                    self.assertTrue(killed, "ended on a refused answer: %r" % out)
+                    self.assertEqual("", out)
+                    asked = json.loads(self.control(ready, "counters")[3:])["requests"]
+                    self.assertGreaterEqual(asked, 2, "asks again")
+                    self.assertLessEqual(asked, 4, "every 2 s, not in a loop")
+                else:
+                    self.assertEqual(0, p.returncode, out)
+                    t = float(out.split("would set time to ")[1].split()[0])
+                    self.assertAlmostEqual(t - time.time(), off, delta=5)
+
 
 if __name__ == "__main__":
     unittest.main()
