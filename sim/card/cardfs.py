@@ -54,6 +54,7 @@ import random
 import shutil
 import signal
 import stat
+import subprocess
 import sys
 import threading
 import time
@@ -781,19 +782,27 @@ async def control_server(card, path, done, task_status=trio.TASK_STATUS_IGNORED)
 # moment) is taken back by the kernel, and that read then blocks the whole
 # loop, control socket included, until the next request. A thread sees the
 # loop stall and sends it a request of its own: a lookup of a name that is
-# never there.
+# never there. It is a process of its own: the blocked read holds this
+# process's interpreter lock, so a thread of it could not run.
 STALL_S = 2.0
 
 
-async def heartbeat(beat):
+async def heartbeat(path):
     while True:
-        beat[0] = time.monotonic()
+        os.utime(path)
         await trio.sleep(STALL_S / 4)
 
 
-def unstall(mount, beat, stop):
-    while not stop.wait(STALL_S / 2):
-        if time.monotonic() - beat[0] > STALL_S:
+def unstall(mount, beat, parent):
+    """The waker (cardfs.py --unstall MOUNT BEATFILE PARENT_PID)."""
+    while True:
+        time.sleep(STALL_S / 2)
+        try:
+            os.kill(parent, 0)
+            stalled = time.time() - os.stat(beat).st_mtime > STALL_S
+        except OSError:
+            return  # the card is gone
+        if stalled:
             try:
                 os.stat(os.path.join(mount, ".tncard-wake"))
             except OSError:
@@ -802,13 +811,13 @@ def unstall(mount, beat, stop):
 
 async def run(card, args):
     done = trio.Event()
-    beat = [time.monotonic()]
-    stop = threading.Event()
-    waker = threading.Thread(target=unstall, args=(args.mount, beat, stop), daemon=True)
+    beat = args.control + ".beat"
+    open(beat, "w").close()
+    waker = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--unstall", args.mount, beat,
+                              str(os.getpid())])
     async with trio.open_nursery() as n:
         n.start_soon(pyfuse3.main)
         n.start_soon(heartbeat, beat)
-        waker.start()
         await n.start(control_server, card, args.control, done)
         with trio.open_signal_receiver(signal.SIGTERM, signal.SIGINT) as signals:
             async def on_signal():
@@ -817,11 +826,15 @@ async def run(card, args):
             n.start_soon(on_signal)
             print("READY", flush=True)
             await done.wait()
-        stop.set()
+        waker.terminate()
+        waker.wait()
         n.cancel_scope.cancel()
 
 
 def main():
+    if sys.argv[1:2] == ["--unstall"]:
+        unstall(sys.argv[2], sys.argv[3], int(sys.argv[4]))
+        return
     ap = argparse.ArgumentParser(description="a card that forgets what was not flushed")
     ap.add_argument("--backing", required=True)
     ap.add_argument("--mount", required=True)
@@ -847,10 +860,11 @@ def main():
     finally:
         card.persist()
         pyfuse3.close(unmount=True)
-        try:
-            os.unlink(args.control)
-        except OSError:
-            pass
+        for f in (args.control, args.control + ".beat"):
+            try:
+                os.unlink(f)
+            except OSError:
+                pass
 
 
 if __name__ == "__main__":
