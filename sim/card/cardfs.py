@@ -813,8 +813,11 @@ async def run(card, args):
     done = trio.Event()
     beat = args.control + ".beat"
     open(beat, "w").close()
+    # Its own standard streams: a caller that reads ours to their end must
+    # not wait for the waker too.
     waker = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--unstall", args.mount, beat,
-                              str(os.getpid())])
+                              str(os.getpid())], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
     async with trio.open_nursery() as n:
         n.start_soon(pyfuse3.main)
         n.start_soon(heartbeat, beat)
@@ -826,7 +829,9 @@ async def run(card, args):
             n.start_soon(on_signal)
             print("READY", flush=True)
             await done.wait()
-        waker.terminate()
+        # SIGKILL: the waker may be inside a lookup on this very mount, which
+        # this loop, waiting here, would never answer.
+        waker.kill()
         waker.wait()
         n.cancel_scope.cancel()
 
