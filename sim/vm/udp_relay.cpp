@@ -76,8 +76,8 @@ void put16(unsigned char* p, uint16_t v) {
 
 uint16_t get16(const unsigned char* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 
-bool bindService(const char* spec, Service* out) {
-    std::string s(spec);
+bool bindService(const char* address, Service* out) {
+    std::string s(address);
     size_t colon = s.rfind(':');
     if (colon == std::string::npos) return false;
     sockaddr_in a{};
