@@ -137,12 +137,6 @@ void readRegistration() {
     }
 }
 
-void applyZone(const char* zone) {
-    char tz[24];  // "UTC" and any zone the 16-byte zone field can hold
-    snprintf(tz, sizeof tz, "UTC%s", zone);
-    setenv("TZ", tz, 1);
-    tzset();
-}
 
 // ---- the clock ----
 
@@ -301,6 +295,20 @@ void* cellThread(void*) {
 }
 
 }  // namespace
+
+void reserveZoneVariable() {
+    // Unset and ":/etc/localtime" mean the same zone to the C library.
+    if (getenv("TZ") == nullptr) setenv("TZ", ":/etc/localtime", 0);
+}
+
+void applyZone(const char* zone) {
+    char tz[24];  // "UTC" and any zone the 16-byte zone field can hold
+    snprintf(tz, sizeof tz, "UTC%s", zone);
+    // TZ already exists (reserveZoneVariable): replacing its value leaves
+    // the environment's array where it is for threads reading it.
+    setenv("TZ", tz, 1);
+    tzset();
+}
 
 bool signalStable(int previous, int current) {
     int diff = current - previous;

@@ -16,6 +16,9 @@ bool cellularOff();
 // The NTP server asked once for the clock on European networks.
 extern const char kNtpHost[];
 
+// Sets the local zone ("+05:00": POSIX sign, west positive) for the process.
+void applyZone(const char* zone);
+
 // ---- pure helpers ----
 // A reading is stable when it is not 0 and within 2 of the previous one.
 bool signalStable(int previous, int current);

@@ -28,6 +28,7 @@ void waitForSdcard() {
 }  // namespace
 
 int trailnetdMain() {
+    reserveZoneVariable();
     const char* version = daemonVersion();
     locateDspUpdateFile();
 

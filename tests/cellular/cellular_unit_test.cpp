@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cellular/cell_handler.h"
+#include "cellular/cellular.h"
 #include "cellular/signal.h"
 #include "cellular/sim_slots.h"
 #include "cellular/wall_clock.h"
@@ -179,6 +180,30 @@ TEST(Handler, ZoneTexts) {
     for (const char* bad : {"", "26/12/07,22:15:00", "26/12/07,22:15:00*20,0", "26/12/07,22:15:00+2x,0"})
         EXPECT_EQ(zoneFromNitz(bad, zone, sizeof zone), -1) << bad;
     EXPECT_EQ(zoneFromNitz(nullptr, zone, sizeof zone), -1);
+}
+
+// The handler sets TZ while other threads read the environment: the
+// variable is put in before they start, with the zone it already means, so
+// that setting it moves nothing they might be reading.
+TEST(Handler, TheZoneVariableIsReservedBeforeTheThreads) {
+    unsetenv("TZ");
+    tzset();
+    time_t t = 1765000000;
+    struct tm unset {}, reserved {};
+    localtime_r(&t, &unset);
+    reserveZoneVariable();
+    tzset();
+    localtime_r(&t, &reserved);
+    EXPECT_STREQ(getenv("TZ"), ":/etc/localtime");
+    EXPECT_EQ(mktime(&unset), mktime(&reserved));
+    EXPECT_EQ(unset.tm_hour, reserved.tm_hour);
+
+    char** environment = environ;
+    applyZone("+05:00");
+    EXPECT_EQ(environ, environment);
+    EXPECT_STREQ(getenv("TZ"), "UTC+05:00");
+    reserveZoneVariable();  // a zone already there is kept
+    EXPECT_STREQ(getenv("TZ"), "UTC+05:00");
 }
 
 TEST(Clock, NetworkTimeDates) {

@@ -84,6 +84,7 @@ const std::string kNoCard = "{\"present\":false}";
 class Handler : public ::testing::Test {
 protected:
     void SetUp() override {
+        reserveZoneVariable();  // as the daemon does before its threads
         ASSERT_TRUE(sim.ready());
         sim.ctl(std::string("signal ") + kGoodSignal);
         sim.ctl("set nw.reg {\"radio_tech\":4,\"mcc\":\"302\",\"mnc\":\"720\",\"cell_id\":4660,\"lac\":0,"

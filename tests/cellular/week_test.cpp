@@ -303,6 +303,7 @@ TEST(Week, FixedSeedRunRecoversFromEveryFaultWithoutAReboot) {
           << "\"nw\":{\"signal\":" << kGoodSignal << ",\"reg\":{\"radio_tech\":4,\"mcc\":\"302\",\"mnc\":\"720\","
           << "\"cell_id\":4660,\"lac\":0,\"tac\":4242},\"nitz\":\"26/12/07,22:15:00-20,0\"}}";
     }
+    reserveZoneVariable();  // as the daemon does before its threads
     ModemSim sim(scenarioFile);
     ASSERT_TRUE(sim.ready());
     sim.ctl("clock 0");
