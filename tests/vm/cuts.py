@@ -86,7 +86,8 @@ class Round:
         """PicTrimApp's pictures: each on the card as the DSP left it or
         shrunk exactly once, whole; gone only when the cloud holds it shrunk
         once, whole. After the last, uncut run: every one at the cloud, the
-        very bytes an uncut run makes of it, and no work file left."""
+        very bytes an uncut run makes of it, and no work file left. Where
+        the pictures were found is kept in self.trim_seen."""
         problems = []
         if final:
             for name in self.trim_originals:
@@ -95,34 +96,24 @@ class Round:
                     problems.append("%s at the cloud differs from the uncut run's (%s vs %s bytes)" % (
                         name, len(cloud.get(name) or b""), len(ref or b"")))
         left = set(self.box.m.card.ls(TRIM))
+        work = [n for n in left if n.lower().endswith((".tmp", ".part"))]
+        seen = {"original": 0, "shrunk": 0, "sent": 0, "work": len(work)}
         for name, data in self.trim_originals.items():
             if name in left:
                 got = self.box.m.card.get(TRIM + "/" + name)
+                seen["original" if got == data else "shrunk"] += 1
                 if got != data and not shrunk_once(got):
                     problems.append("%s on the card is neither the original nor shrunk once, whole" % name)
                 if final:
                     problems.append("%s still on the card after the last run" % name)
-            elif not shrunk_once(cloud.get(name)):
-                problems.append("%s gone from the card before the cloud held it shrunk once, whole" % name)
-        if final:
-            work = [n for n in left if n.lower().endswith((".tmp", ".part"))]
-            if work:
-                problems.append("work files left: %s" % work)
-        return problems
-
-    def trim_state(self):
-        """Where the cut left PicTrimApp's pictures."""
-        left = self.box.m.card.ls(TRIM)
-        state = {"original": 0, "shrunk": 0, "sent": 0,
-                 "work": sum(1 for n in left if n.lower().endswith((".tmp", ".part")))}
-        for name, data in self.trim_originals.items():
-            if name not in left:
-                state["sent"] += 1
-            elif self.box.m.card.get(TRIM + "/" + name) == data:
-                state["original"] += 1
             else:
-                state["shrunk"] += 1
-        return state
+                seen["sent"] += 1
+                if not shrunk_once(cloud.get(name)):
+                    problems.append("%s gone from the card before the cloud held it shrunk once, whole" % name)
+        if final and work:
+            problems.append("work files left: %s" % work)
+        self.trim_seen = seen
+        return problems
 
     def check_after_cut(self):
         """What must hold on the card and the cloud whatever the moment."""
@@ -235,7 +226,7 @@ class Round:
             self.findings[finding_kind(f)] += 1
         cut["problems"] = conf_problems + self.check_after_cut()
         if kind == "pictrim":
-            cut["trim"] = self.trim_state()
+            cut["trim"] = self.trim_seen
         self.cuts.append(cut)
         print("cut %2d %-8s at %5.2f s %-9s fsck findings %d%s%s%s" % (
             n, kind, cut["at"], "answered" if cut["answered"] else "midway", len(findings),
