@@ -189,7 +189,7 @@ void dataCallEvent(const QL_Data_Call_Event* event) {
         cellularState().dataConnected = 1;
         logMessage("Data", LOG_INFO, "Data activated");
     } else {
-        cellularState().dataConnected = 0;
+        cellularCallLost(cellularState());
         logMessage("Data", LOG_WARNING, "Data is disconnected: 0x%x", static_cast<unsigned>(event->reason));
     }
 }
@@ -242,7 +242,7 @@ int dataCallCheck() {
     int ret = QL_Data_Call_Info_Get(kDaemonProfile, 0, &info, &error);
     if (ret == 0 && info.state == 1) return 0;
     // An event that says the call came up again may have raced the query.
-    if (cell.dataConnected.exchange(0) == 1)
+    if (cellularCallLost(cell))
         logMessage("Data", LOG_WARNING, "Profile index %d is no longer connected (ret %d, state %d)", kDaemonProfile,
                    ret, static_cast<int>(info.state));
     return -1;

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -103,6 +104,12 @@ bool putCamera(const char* url, json_object* body, char* token, json_object** an
 // 1970), so the sync waits for the handler within its budget.
 bool clockPending() { return !cellularState().timeSet && !clockKnownTrue(); }
 
+// The data call went down since `drops` was read, or is down now.
+bool callLostSince(uint32_t drops) {
+    CellularState& cell = cellularState();
+    return cell.callDrops.load() != drops || cell.dataConnected.load() != 1;
+}
+
 }  // namespace
 
 int requestToken(char* token) {
@@ -176,6 +183,7 @@ int syncWithCloud(char* token, int firstSync) {
     logMessage("sync", LOG_INFO, "Host: %s", host);
 
     for (;;) {
+        uint32_t drops = cellularState().callDrops.load();
         json_object* raw = nullptr;
         bool ok = putCamera(url, body.get(), token, &raw);
         body.reset();
@@ -199,6 +207,15 @@ int syncWithCloud(char* token, int firstSync) {
             return 0;
         }
         int uploaded = uploadPictures(uploads);
+        // Uploads lost with the data call are not a pass that uploaded
+        // nothing: the attempt failed, and the sync tries again once the
+        // call is back. Uploads that failed on a live call stay for the next
+        // sync as before.
+        size_t offered = json_object_is_type(uploads, json_type_array) ? json_object_array_length(uploads) : 0;
+        if (offered > 0 && uploaded == 0 && callLostSince(drops)) {
+            logMessage("sync", LOG_WARNING, "Data call lost during the uploads, none went up");
+            return -1;
+        }
         bool last = firstSync == 1 || uploaded == 0 ||
                     !json_object_is_type(uploads, json_type_array) ||
                     json_object_array_length(uploads) == 0;

@@ -7,7 +7,8 @@
 int runSync(int firstSync);
 // Fills `token` (65 bytes) from the API; 0 on success, non-zero otherwise.
 int requestToken(char* token);
-// 0 when the exchange with the API succeeded, -1 when a camera PUT failed.
+// 0 when the exchange with the API succeeded, -1 when a camera PUT failed or
+// the data call went down during a pass whose uploads all failed.
 int syncWithCloud(char* token, int firstSync);
 // Adds {"execute": false} acknowledgements of carried-out requests; 1 when any.
 // The bits stay set (`carried` gets them) until a PUT carrying them succeeded:

@@ -6,6 +6,7 @@
 #include <utime.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,7 @@ public:
     void sleepSecond() override {
         offsetMs_ += 1000;
         slept_++;
+        if (onSleep) onSleep();
     }
     long long nowMs() override {
         struct timespec ts;
@@ -37,6 +39,8 @@ public:
     }
     long slept() const { return slept_; }
     long long scale = 1;
+    // Runs after each second slept: the world moving on while the sync waits.
+    std::function<void()> onSleep;
 
 private:
     long long offsetMs_ = 0;

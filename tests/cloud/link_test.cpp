@@ -142,4 +142,32 @@ TEST_F(OverLink, ADropMidUploadKeepsThePictureAndTheNextSyncDeliversIt) {
     EXPECT_EQ(uploadedBytes("DROP.JPG"), a);
 }
 
+// The network drops the data call mid-upload: the pass uploaded nothing,
+// but that is an attempt that failed, not a sync that answers OK with the
+// batch left for the next wake. The sync waits for the call and sends it.
+TEST_F(OverLink, UploadsLostWithTheDataCallAreSentOnceTheCallIsBack) {
+    LinkSim link(sim(), "lan", {"--set", "up_bps=400000"});
+    useHost();
+    std::string a = picture("CALL.JPG", 200000);
+    // The call is back after 5 s of the sync's waiting, the link with it.
+    int down = 0;
+    clock.onSleep = [&] {
+        if (cellularState().dataConnected.load() == 1 || ++down < 5) return;
+        EXPECT_EQ(link.command("refuse 0").rfind("OK", 0), 0u);
+        cellularState().dataConnected = 1;
+    };
+    auto sync = std::async(std::launch::async, [] { return runSync(0); });
+    ASSERT_TRUE(waitUp(link, 60000));
+    // As the handler sees the network's event, then the link goes.
+    EXPECT_TRUE(cellularCallLost(cellularState()));
+    EXPECT_EQ(link.command("refuse 600").rfind("OK", 0), 0u);
+    EXPECT_EQ(link.command("drop").rfind("OK", 0), 0u);
+    ASSERT_EQ(sync.wait_for(std::chrono::seconds(120)), std::future_status::ready);
+    EXPECT_EQ(sync.get(), 0);
+    EXPECT_EQ(down, 5);
+    EXPECT_NE(logAt("Data call lost during the uploads, none went up"), std::string::npos) << log();
+    EXPECT_FALSE(inTransmit("CALL.JPG"));
+    EXPECT_TRUE(uploadedBytes("CALL.JPG") == a);
+}
+
 }  // namespace

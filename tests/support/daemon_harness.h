@@ -196,7 +196,9 @@ public:
         root_.mkdirs("/stubs");
         for (const char* tool : {"halt", "reboot", "sys_reboot", "sync", "ntpd"})
             addStandIn(tool, "exit 0");
-        addStandIn("date", kDateStandIn);
+        // The daemon sets the clock with `date -u -s`: under fakeClock only
+        // the daemon's clock moves, the desk's is never touched.
+        addStandIn("date", std::string("exec \"") + TN_DATE_STANDIN + "\" \"$@\"");
     }
     ~DaemonHarness() { stop(); }
     DaemonHarness(const DaemonHarness&) = delete;
@@ -374,18 +376,24 @@ public:
     // and die, none of them writing on after it. False when it did not end.
     bool killTree(Ms timeout = Ms(20000)) {
         if (pid_ <= 0) return true;
-        proctree::killTree(pid_);
-        return waitExit(timeout);
+        pid_t root = pid_;
+        std::vector<pid_t> killed = proctree::killTree(pid_);
+        killed.push_back(root);
+        bool ended = waitExit(timeout);
+        forgetClocks(killed);
+        return ended;
     }
 
     void stop() {
         if (pid_ > 0) {
+            pid_t pid = pid_;
             kill(pid_, SIGTERM);
             if (!waitExit(Ms(10000))) {
                 kill(pid_, SIGKILL);
                 waitExit(Ms(10000));
             }
             pid_ = -1;
+            forgetClocks({pid});
         }
         checkOutput();
     }
@@ -403,26 +411,21 @@ public:
     }
 
 private:
+    // libfaketime's shared clock of a process removes itself only when the
+    // process exits by itself: a killed daemon (and what it ran) leaves it.
+    void forgetClocks(const std::vector<pid_t>& pids) {
+        if (fakeEnv_.empty()) return;
+        for (pid_t pid : pids)
+            for (const char* f : {"/dev/shm/faketime_shm_", "/dev/shm/sem.faketime_sem_"})
+                unlink((f + std::to_string(pid)).c_str());
+    }
+
     RootTree root_;
     Pty camera_;
     std::unique_ptr<Pty> modem_;
     pid_t pid_ = -1;
     std::string reported_;
     std::vector<std::string> fakeEnv_;
-
-    // The daemon sets the clock with `date -u -s "YYYY-MM-DD hh:mm:ss"`: the
-    // desk's clock is never touched. Under fakeClock the new time becomes the
-    // daemon's (an offset in libfaketime's file); other calls go to date.
-    static constexpr const char* kDateStandIn =
-        "if [ \"$1 $2\" = \"-u -s\" ]; then\n"
-        "  [ -n \"$FAKETIME_TIMESTAMP_FILE\" ] || exit 0\n"
-        "  t=$(LD_PRELOAD= /bin/date -u -d \"$3\" +%s) || exit 1\n"
-        "  n=$(LD_PRELOAD= /bin/date -u +%s)\n"
-        "  o=$((t - n)); case $o in -*) ;; *) o=+$o ;; esac\n"
-        "  echo \"$o\" > \"$FAKETIME_TIMESTAMP_FILE.new\" && mv \"$FAKETIME_TIMESTAMP_FILE.new\" \"$FAKETIME_TIMESTAMP_FILE\"\n"
-        "  exit\n"
-        "fi\n"
-        "exec /bin/date \"$@\"";
 };
 
 }  // namespace harness
