@@ -8,7 +8,9 @@
 
 #include "camera/dsp_files.h"
 #include "camera/protocol.h"
+#include "cellular/cell_handler.h"
 #include "cellular/cellular_state.h"
+#include "cellular/data_call.h"
 #include "cellular/wall_clock.h"
 #include "cloud/camapi.h"
 #include "core/jsonutil.h"
@@ -104,9 +106,13 @@ bool putCamera(const char* url, json_object* body, char* token, json_object** an
 // 1970), so the sync waits for the handler within its budget.
 bool clockPending() { return !cellularState().timeSet && !clockKnownTrue(); }
 
-// The data call went down since `drops` was read, or is down now.
+// The data call went down since `drops` was read, or is down now. A call
+// the network ended without its event would be found by the handler's
+// periodic check only after the sync ended, so the manager is asked now,
+// when a handler holds a call to ask about.
 bool callLostSince(uint32_t drops) {
     CellularState& cell = cellularState();
+    if (cell.callDrops.load() == drops && cellThreadStarted()) dataCallCheck();
     return cell.callDrops.load() != drops || cell.dataConnected.load() != 1;
 }
 

@@ -198,6 +198,37 @@ TEST(CellularE2E, ACallEndedWithoutItsEventIsFoundBeforeTheSync) {
     EXPECT_EQ(rig.count("INFO: Data: Data activated"), 2u);
 }
 
+// The call ends without its event while the sync's uploads are under way:
+// every upload fails, and the sync asks the manager instead of answering OK
+// with the pictures still on the card; the handler opens the call again and
+// the same sync sends them.
+TEST(CellularE2E, UploadsCutByACallEndedWithoutItsEventAreSentInTheSameSync) {
+    Rig rig(scenario(card("8914800000123456789", "311480123456789"), kNoCard, "310", "410",
+                     "26/12/07,11:00:00+32,0"),
+            true);
+    rig.d.root().mkdirs("/media/sdcard/TRANSMIT");
+    rig.d.root().write("/media/sdcard/TRANSMIT/PICT0001.JPG", "\xff\xd8" + std::string(2000, 'x'));
+    rig.d.root().write("/media/sdcard/TRANSMIT/PICT0002.JPG", "\xff\xd8" + std::string(3000, 'y'));
+    // The first upload is held until the call is gone.
+    rig.cloud->setScenario("{\"answer\":{\"uploads\":\"auto\"},\"faults\":[{\"method\":\"PUT\","
+                           "\"path\":\"/upload/\",\"kind\":\"stall\",\"seconds\":20,\"times\":1}]}");
+    ASSERT_TRUE(rig.ready());
+    ASSERT_EQ(rig.d.command("SP+CELL", kOk, kCellTimeout), kOk);
+    ASSERT_TRUE(rig.d.waitForLog("INFO: Data: Data activated"));
+    std::thread cut([&] {
+        if (!rig.d.waitForLog("INFO: upload: Picture to upload:", Ms(60000))) return;
+        rig.modem->ctl("drop quiet");
+        rig.link->command("gate on");
+    });
+    std::string reply = rig.d.command("SP+SYNC", kOk, Ms(180000));
+    cut.join();
+    EXPECT_NE(reply.find(kOk), std::string::npos) << rig.d.log();
+    EXPECT_EQ(rig.count("WARNING: sync: Data call lost during the uploads, none went up"), 1u) << rig.d.log();
+    EXPECT_EQ(rig.count("INFO: Data: Data activated"), 2u);
+    EXPECT_FALSE(rig.d.root().exists("/media/sdcard/TRANSMIT/PICT0001.JPG"));
+    EXPECT_FALSE(rig.d.root().exists("/media/sdcard/TRANSMIT/PICT0002.JPG"));
+}
+
 // The modem service gives its IMEI only once a sync has begun: the sync's
 // next attempt reads it again instead of asking for tokens without it (they
 // failed until the next reconnection).
