@@ -222,9 +222,7 @@ int syncWithCloud(char* token, int firstSync) {
             logMessage("sync", LOG_WARNING, "Data call lost during the uploads, none went up");
             return -1;
         }
-        bool last = firstSync == 1 || uploaded == 0 ||
-                    !json_object_is_type(uploads, json_type_array) ||
-                    json_object_array_length(uploads) == 0;
+        bool last = firstSync == 1 || uploaded == 0 || offered == 0;
         answer.reset();
         if (last) return 0;
 
